@@ -1,0 +1,56 @@
+# Wraps the CMake build: dependencies, build, tests, sanitizer builds and the desktop program.
+SHELL := /bin/bash
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+# Every Debian package the build and the tests need.
+DEB_PACKAGES := build-essential cmake ninja-build pkg-config \
+	zlib1g-dev liblua5.3-dev libusb-1.0-0-dev libwxgtk3.2-dev \
+	libgtest-dev libgmock-dev libbenchmark-dev \
+	xvfb xauth
+
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps build test test-gui run asan tsan core-only clean
+
+all: build
+
+deps:
+	@missing=$$(for p in $(DEB_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:" $$missing; \
+	  $(SUDO) apt-get update -q && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing; \
+	fi
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Every test: the headless ones first, then the GUI ones under a virtual X server.
+test: build
+	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 600 -LE gui
+	cd $(BUILD) && xvfb-run -a -s "-screen 0 1600x1200x24" \
+	  ctest -j $(JOBS) --output-on-failure --timeout 600 -L gui --no-tests=ignore
+
+# Every test again under AddressSanitizer and UndefinedBehaviorSanitizer.
+asan: deps
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=address,undefined"
+
+# The threaded tests under ThreadSanitizer.
+tsan: deps
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=thread -DKV_BUILD_GUI=OFF
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && ctest -j $(JOBS) --output-on-failure --timeout 600 -L threads --no-tests=ignore
+
+# The core alone, without wxWidgets, to keep it free of the GUI toolkit.
+core-only: deps
+	cmake -S . -B build-core -G Ninja -DKV_BUILD_GUI=OFF -DKV_BUILD_TESTS=OFF -DKV_WERROR=ON
+	cmake --build build-core -j $(JOBS) --target kvcore
+
+clean:
+	rm -rf build build-asan build-tsan build-core

@@ -1,0 +1,41 @@
+# Finds the system libraries; a missing one stops the configure step naming the Debian package.
+find_package(PkgConfig)
+if(NOT PkgConfig_FOUND)
+  message(FATAL_ERROR "pkg-config not found: install the Debian package 'pkg-config' (or run 'make deps')")
+endif()
+
+function(kv_require_pkg var module package)
+  pkg_check_modules(${var} IMPORTED_TARGET ${module})
+  if(NOT ${var}_FOUND)
+    message(FATAL_ERROR "${module} not found: install the Debian package '${package}' (or run 'make deps')")
+  endif()
+endfunction()
+
+kv_require_pkg(LUA lua5.3 liblua5.3-dev)
+kv_require_pkg(LIBUSB libusb-1.0 libusb-1.0-0-dev)
+
+find_package(ZLIB)
+if(NOT ZLIB_FOUND)
+  message(FATAL_ERROR "zlib not found: install the Debian package 'zlib1g-dev' (or run 'make deps')")
+endif()
+
+set(THREADS_PREFER_PTHREAD_FLAG ON)
+find_package(Threads REQUIRED)
+
+if(KV_BUILD_GUI)
+  find_package(wxWidgets 3.2 COMPONENTS core base adv)
+  if(NOT wxWidgets_FOUND)
+    message(FATAL_ERROR "wxWidgets 3.2 not found: install the Debian package 'libwxgtk3.2-dev' (or run 'make deps')")
+  endif()
+endif()
+
+if(KV_BUILD_TESTS)
+  find_package(GTest)
+  if(NOT GTest_FOUND)
+    message(FATAL_ERROR "GoogleTest not found: install the Debian packages 'libgtest-dev' and 'libgmock-dev' (or run 'make deps')")
+  endif()
+  find_package(benchmark)
+  if(NOT benchmark_FOUND)
+    message(FATAL_ERROR "Google Benchmark not found: install the Debian package 'libbenchmark-dev' (or run 'make deps')")
+  endif()
+endif()

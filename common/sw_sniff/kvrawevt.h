@@ -1,0 +1,37 @@
+// Packet decoder: line-state runs to packet and reset rows.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "kvgroup.h"
+#include "kvraw.h"
+
+/// Decodes a raw capture stream into the event rows (resets and packets) in time order.
+class Tevents {
+ public:
+  /// getEvents stops after this many events even if runs are left.
+  static constexpr uint64_t MAX_EVENTS = 100000000;
+
+  explicit Tevents(const std::vector<uint8_t>& data);
+
+  /// Decodes the event that starts with the next run, appends at most one row and sets pos to
+  /// the bytes consumed. False when the stream has ended (also inside a packet).
+  bool getNextEvent(TrowVec& events, uint64_t& pos);
+  /// The whole stream in one call.
+  void getEvents(TrowVec& events);
+
+  bool getUSBreset(TrowVec& events, const TrawItem& first);
+  bool getPacket(TrowVec& events, const TrawItem& first);
+  bool getTrash(const TrawItem& first);
+  bool getVal(TrawItem& item);
+  static int doSyncPattern(const std::vector<uint8_t>& samples);
+  static void doConvertToBin(std::vector<uint8_t>& samples, size_t from);
+  static void doNRZI(std::vector<uint8_t>& samples, size_t from);
+  static void doUnStuff(const std::vector<uint8_t>& bits, size_t from, std::vector<uint8_t>& bytes);
+
+ private:
+  Traw raw;
+  std::vector<uint8_t> samples;  // reused per packet
+  std::vector<uint8_t> bytes;    // reused per packet
+};

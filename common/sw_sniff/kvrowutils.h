@@ -1,0 +1,34 @@
+// Row text lines (write and read) and the Lua row table and decode call.
+#pragma once
+
+#include <string>
+
+#include "kvgroup.h"
+
+namespace rowutils {
+
+/// The row line of a row with its final "\n"; empty for a kind outside 0..7.
+std::string toString(const TrowPtr& row);
+/// A new row from one line (without its line end), or null when the line gives no row.
+TrowPtr fromString(const std::string& line);
+
+}  // namespace rowutils
+
+// ---- Lua row table and decode call ----
+
+struct lua_State;
+
+namespace rowutils {
+
+/// Pushes the row table of a row of kind 0 to 7 onto the stack of L (one value more on the
+/// stack); a null row pushes nil. The row is not changed. Called on the thread that owns L.
+void setParams(const TrowPtr& row, lua_State* L);
+
+/// The decode string of a row: a SOF group's text (no Lua involved), otherwise what the
+/// script's global decode function for the row's kind returns. The call is protected: an
+/// error message becomes the decode string, and a result or error value that is neither a
+/// string nor a number gives an empty string. The stack of L is left as it was found and L
+/// stays usable. Called on the thread that owns L.
+std::string doDecode(const TrowPtr& row, lua_State* L);
+
+}  // namespace rowutils

@@ -1,0 +1,64 @@
+// Test helper: raw capture streams written by hand as line-state strings.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kvtest {
+
+/// The stream magic followed by the given bytes.
+inline std::vector<uint8_t> rawBytes(std::initializer_list<uint8_t> body) {
+  std::vector<uint8_t> v{'K', 'O', 'R', 'V', 'A', 'N', 'E', '.'};
+  v.insert(v.end(), body);
+  return v;
+}
+
+/// A stream from line states, one character per tick: '0' SE0, 'K', 'J', '1' SE1. Samples go
+/// three to a 2-bit symbol byte; a tail that does not fill one is padded with J. A run written
+/// as "J*n" repeats the previous state n times more (e.g. "J*100").
+inline std::vector<uint8_t> rawFromStates(const std::string& states) {
+  std::vector<int> s;
+  for (size_t i = 0; i < states.size(); ++i) {
+    char c = states[i];
+    if (c == '*') {
+      size_t j = i + 1;
+      unsigned long n = std::stoul(states.substr(j), &j);
+      s.insert(s.end(), n, s.back());
+      i += j;
+      continue;
+    }
+    s.push_back(c == '0' ? 0 : c == 'K' ? 1 : c == 'J' ? 2 : 3);
+  }
+  while (s.size() % 3)
+    s.push_back(2);
+  std::vector<uint8_t> v{'K', 'O', 'R', 'V', 'A', 'N', 'E', '.'};
+  for (size_t i = 0; i < s.size(); i += 3)
+    v.push_back(static_cast<uint8_t>(0x40 | s[i] << 4 | s[i + 1] << 2 | s[i + 2]));
+  return v;
+}
+
+/// NRZI line states (after the sync) for the given bytes, least significant bit first, with
+/// bit stuffing after six ones; starts from the level of the sync's last K.
+inline std::string nrziStates(const std::vector<uint8_t>& bytes, bool stuff = true) {
+  std::string out;
+  char level = 'K';
+  int ones = 0;
+  for (uint8_t b : bytes) {
+    for (int i = 0; i < 8; ++i) {
+      const bool one = (b >> i) & 1;
+      if (!one)
+        level = level == 'K' ? 'J' : 'K';
+      out += level;
+      ones = one ? ones + 1 : 0;
+      if (stuff && ones == 6) {
+        level = level == 'K' ? 'J' : 'K';
+        out += level;
+        ones = 0;
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace kvtest
