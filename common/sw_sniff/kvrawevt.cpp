@@ -11,12 +11,154 @@ namespace {
 constexpr uint8_t LEVEL_K = 0;
 constexpr uint8_t LEVEL_J = 1;
 
-// A full-speed packet is at most 1027 bytes before stuffing; a "packet" far longer than that is
-// line noise without an end of packet. Its samples beyond this cap are consumed but not kept, so
-// a broken stream cannot make the decoder allocate memory in proportion to an idle run.
-constexpr size_t MAX_PACKET_SAMPLES = size_t{1} << 16;
+// A full-speed packet is at most 1027 bytes before stuffing; a "packet" of more bit times than
+// this is line noise without an end of packet and is dropped like one with a bad sync.
+constexpr uint64_t MAX_PACKET_SAMPLES = uint64_t{1} << 16;
 
 inline uint8_t myAt(const std::vector<uint8_t>& v, size_t i) { return i < v.size() ? v[i] : 0; }
+
+
+// The sync patterns as levels, and the samples that must be known to tell them apart.
+constexpr uint8_t SYNC8[8] = {LEVEL_K, LEVEL_J, LEVEL_K, LEVEL_J, LEVEL_K, LEVEL_J, LEVEL_K, LEVEL_K};
+constexpr uint8_t SYNC6[6] = {LEVEL_K, LEVEL_J, LEVEL_K, LEVEL_J, LEVEL_K, LEVEL_K};
+constexpr size_t SYNC_WINDOW = 8;
+
+// One symbol byte of six J/K samples turned into unstuffed bits in a single step: for every
+// count of preceding one bits (0..6) and level of the sample before (K 0, J 1), the NRZI bits of
+// the six samples with the stuffed bits dropped, first bit in bit 0.
+struct TsixStep {
+  uint8_t bits;   // kept bits, first received in bit 0
+  uint8_t count;  // number of kept bits
+  uint8_t ones;   // one bits in a row afterwards (6: the next bit is dropped)
+};
+
+struct TsixTable {
+  TsixStep step[7][2][64];
+  constexpr TsixTable() : step{} {
+    for (unsigned ones0 = 0; ones0 < 7; ++ones0)
+      for (unsigned prev0 = 0; prev0 < 2; ++prev0)
+        for (unsigned sym = 0; sym < 64; ++sym) {
+          TsixStep s{};
+          unsigned ones = ones0, prev = prev0;
+          for (int i = 5; i >= 0; --i) {  // bit 5 is the earliest sample
+            const unsigned level = (sym >> i) & 1;
+            const unsigned bit = level == prev ? 1 : 0;
+            prev = level;
+            if (ones == 6) {
+              ones = 0;
+              continue;
+            }
+            ones = bit ? ones + 1 : 0;
+            s.bits = static_cast<uint8_t>(s.bits | bit << s.count);
+            ++s.count;
+          }
+          s.ones = static_cast<uint8_t>(ones);
+          step[ones0][prev0][sym] = s;
+        }
+  }
+};
+
+constexpr TsixTable SIX_STEPS;
+
+// Collects the line levels of one packet and turns them into its unstuffed bytes on the fly,
+// with the same result as storing every sample and then running the sync check, the NRZI
+// decoding and the unstuffing over the stored samples: the first eight samples are kept for the
+// sync check, every later one goes straight into the bit decoder.
+class TpacketBits {
+ public:
+  explicit TpacketBits(std::vector<uint8_t>& out) : bytes(out) { bytes.clear(); }
+
+  /// Appends n samples of one level. False when the first eight samples are no sync.
+  bool addRun(uint8_t level, uint64_t n) {
+    if (n == 0)
+      return true;
+    if (head < SYNC_WINDOW) {
+      while (head < SYNC_WINDOW && n > 0) {
+        window[head++] = level;
+        --n;
+      }
+      if (head < SYNC_WINDOW)
+        return true;
+      if (std::equal(SYNC8, SYNC8 + 8, window)) {
+        sync = 8;
+        prev = LEVEL_K;
+      } else if (std::equal(SYNC6, SYNC6 + 6, window)) {
+        sync = 6;
+        prev = LEVEL_K;
+        sample(window[6]);
+        sample(window[7]);
+      } else {
+        return false;
+      }
+      if (n == 0)
+        return true;
+    }
+    sample(level);
+    ones(n - 1);
+    return true;
+  }
+
+  /// In the data part of the packet (after the sync window): a symbol byte's six samples
+  /// (bit 5 the earliest, 1 = J), its latest one lengthened by extension samples.
+  void addSix(unsigned levels, uint64_t extension) {
+    const TsixStep& s = SIX_STEPS.step[onesRun][prev][levels & 0x3F];
+    put(s.bits, s.count);
+    onesRun = s.ones;
+    prev = levels & 1;
+    ones(extension);
+  }
+
+  bool inData() const { return head >= SYNC_WINDOW; }
+  /// Length of the sync found: 8 or 6; 0 while fewer than eight samples are known.
+  int syncLength() const { return sync; }
+
+ private:
+  // One sample: its NRZI bit is 1 when the level stays.
+  void sample(uint8_t level) {
+    bit(level == prev ? 1u : 0u);
+    prev = level;
+  }
+  void bit(unsigned b) {
+    if (onesRun == 6) {  // the bit after six ones is a stuffed bit: dropped unseen
+      onesRun = 0;
+      return;
+    }
+    onesRun = b ? onesRun + 1 : 0;
+    put(b, 1);
+  }
+  // n samples that keep the level: n one bits, every seventh dropped as a stuffed bit.
+  void ones(uint64_t n) {
+    while (n > 0) {
+      if (onesRun == 6) {
+        onesRun = 0;
+        --n;
+        continue;
+      }
+      const unsigned take = static_cast<unsigned>(std::min<uint64_t>(n, 6 - onesRun));
+      onesRun += take;
+      n -= take;
+      put((1u << take) - 1, take);
+    }
+  }
+  void put(unsigned bits, unsigned count) {
+    cur |= bits << nbits;
+    nbits += count;
+    if (nbits >= 8) {
+      bytes.push_back(static_cast<uint8_t>(cur));
+      cur >>= 8;
+      nbits -= 8;
+    }
+  }
+
+  std::vector<uint8_t>& bytes;
+  uint8_t window[SYNC_WINDOW] = {};
+  size_t head = 0;
+  int sync = 0;
+  unsigned prev = LEVEL_K;
+  unsigned onesRun = 0;
+  unsigned cur = 0;
+  unsigned nbits = 0;
+};
 
 }  // namespace
 
@@ -65,8 +207,6 @@ bool Tevents::getUSBreset(TrowVec& events, const TrawItem& first) {
 int Tevents::doSyncPattern(const std::vector<uint8_t>& s) {
   if (s.size() < 8)
     return 0;
-  static const uint8_t SYNC8[8] = {LEVEL_K, LEVEL_J, LEVEL_K, LEVEL_J, LEVEL_K, LEVEL_J, LEVEL_K, LEVEL_K};
-  static const uint8_t SYNC6[6] = {LEVEL_K, LEVEL_J, LEVEL_K, LEVEL_J, LEVEL_K, LEVEL_K};
   if (std::equal(SYNC8, SYNC8 + 8, s.begin()))
     return 8;
   if (std::equal(SYNC6, SYNC6 + 6, s.begin()))
@@ -110,32 +250,51 @@ void Tevents::doUnStuff(const std::vector<uint8_t>& bits, size_t from, std::vect
 }
 
 bool Tevents::getPacket(TrowVec& events, const TrawItem& first) {
-  samples.assign(std::min<size_t>(static_cast<size_t>(first.count), MAX_PACKET_SAMPLES), LEVEL_K);
+  // Samples are kept only while the packet can still give a row: a bad sync or a packet
+  // longer than any legal one is consumed through its end of packet and idle run, keeping
+  // nothing more, so memory follows the stream's size and not the run lengths it claims.
+  TpacketBits bits(bytes);
+  uint64_t length = static_cast<uint64_t>(first.count);
+  bool storing = length <= MAX_PACKET_SAMPLES;
+  if (storing && length >= 8)
+    storing = false;  // eight K in a row are no sync
+  if (storing)
+    bits.addRun(LEVEL_K, length);
   TrawItem item;
   for (;;) {
+    // Inside the data of a packet most symbol bytes hold six J/K samples: those are decoded
+    // a byte at a time instead of run by run.
+    unsigned levels;
+    int extension;
+    if (storing && bits.inData() && raw.takeSixSamples(levels, extension)) {
+      length += 6 + static_cast<uint64_t>(extension);
+      if (length > MAX_PACKET_SAMPLES)
+        storing = false;
+      else
+        bits.addSix(levels, static_cast<uint64_t>(extension));
+      continue;
+    }
     if (!getVal(item))
       return false;  // the stream ends inside the packet
     if (item.val == LS_SE0)
       break;
-    const size_t room = MAX_PACKET_SAMPLES - samples.size();
-    if (item.val == LS_SE1) {
-      if (room)
-        samples.push_back(LEVEL_J);  // a glitch counts as one J bit time whatever its length
-    } else {
-      samples.insert(samples.end(), std::min<size_t>(static_cast<size_t>(item.count), room),
-                     item.val == LS_K ? LEVEL_K : LEVEL_J);
+    // A glitch counts as one J bit time whatever its length.
+    const uint64_t n = item.val == LS_SE1 ? 1 : static_cast<uint64_t>(item.count);
+    length += n;
+    if (!storing)
+      continue;
+    if (length > MAX_PACKET_SAMPLES) {
+      storing = false;
+      continue;
     }
+    if (!bits.addRun(item.val == LS_K ? LEVEL_K : LEVEL_J, n))
+      storing = false;  // bad sync: the rest of the packet is skipped
   }
   TrawItem idle;
   if (!getVal(idle))
     return false;
-
-  const int sync = doSyncPattern(samples);
-  if (!sync)
-    return true;  // no valid sync: the packet is dropped
-  doConvertToBin(samples, static_cast<size_t>(sync));
-  doNRZI(samples, static_cast<size_t>(sync));
-  doUnStuff(samples, static_cast<size_t>(sync), bytes);
+  if (!storing || !bits.syncLength())
+    return true;  // dropped without a row: no valid sync (or fewer than eight samples)
   if (bytes.empty())
     return true;  // no PID byte
 

@@ -15,17 +15,16 @@ inline std::vector<uint8_t> rawBytes(std::initializer_list<uint8_t> body) {
 }
 
 /// A stream from line states, one character per tick: '0' SE0, 'K', 'J', '1' SE1. Samples go
-/// three to a 2-bit symbol byte; a tail that does not fill one is padded with J. A run written
-/// as "J*n" repeats the previous state n times more (e.g. "J*100").
+/// three to a 2-bit symbol byte; a tail that does not fill one is padded with J. "{n}" repeats
+/// the previous state n times more (e.g. "J{100}").
 inline std::vector<uint8_t> rawFromStates(const std::string& states) {
   std::vector<int> s;
   for (size_t i = 0; i < states.size(); ++i) {
     char c = states[i];
-    if (c == '*') {
-      size_t j = i + 1;
-      unsigned long n = std::stoul(states.substr(j), &j);
-      s.insert(s.end(), n, s.back());
-      i += j;
+    if (c == '{') {
+      const size_t close = states.find('}', i);
+      s.insert(s.end(), std::stoul(states.substr(i + 1, close - i - 1)), s.back());
+      i = close;
       continue;
     }
     s.push_back(c == '0' ? 0 : c == 'K' ? 1 : c == 'J' ? 2 : 3);

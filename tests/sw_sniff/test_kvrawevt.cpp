@@ -177,11 +177,20 @@ TEST(DecoderPackets, StreamEndingInsideOrRightAfterAPacketGivesNoRow) {
   EXPECT_EQ(decodeStates("J" + packet({0x5A}) + "JJJJ" + SYNC + "JJKJJ").size(), 1u);
 }
 
-TEST(DecoderPackets, NoiseWithoutEndOfPacketStaysBounded) {
-  // A K followed by a run far longer than any packet: decoded from its first samples only.
-  std::vector<uint8_t> raw = kvtest::rawBytes({0x1F, 0xBF, 0xDF, 0xDF, 0xDF, 0x42, 0x81});
+TEST(DecoderPackets, OverlongPacketsAreDroppedAndDecodingGoesOn) {
+  // A K, then a J run of about two billion ticks claimed by a few count bytes, then an end of
+  // packet: no row, and the ACK after it decodes.
+  std::vector<uint8_t> raw = kvtest::rawBytes({0x1F, 0xBF, 0xDF, 0xDF, 0xDF, 0xDF, 0x42, 0x81});
+  auto tail = rawFromStates("J" + packet({0xD2}) + "JJJ");
+  raw.insert(raw.end(), tail.begin() + 8, tail.end());
   auto rows = decode(raw);
-  EXPECT_LE(rows.size(), 1u);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(as<Thandshake>(rows[0])->pid, PID_ACK);
+  // 65,536 bit times still make a row; one more does not.
+  EXPECT_EQ(decodeStates("J" + SYNC + "J{65527}" + "00JJJ").size(), 1u);
+  EXPECT_TRUE(decodeStates("J" + SYNC + "J{65528}" + "00JJJ").empty());
+  // A long K run is no sync.
+  EXPECT_TRUE(decodeStates("J" + std::string(20, 'K') + "JJKJJKKK00JJJ").empty());
 }
 
 TEST(DecoderSteps, UnstuffingDropsTheBitAfterSixOnesWhateverItIs) {

@@ -1,0 +1,542 @@
+// Row text lines: one row written as one ";"-separated line, and read back into a new row.
+#include "kvrowutils.h"
+
+#include <charconv>
+#include <cstdio>
+#include <limits>
+#include <optional>
+
+#include "kvutils.h"
+
+namespace {
+
+void appendHex(std::string& out, unsigned long long v, int minDigits) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%0*llx", minDigits, v);
+  out += buf;
+}
+
+void appendDepth(std::string& out, const Tbase& row, bool indent) {
+  if (indent)
+    out.append(2 * static_cast<size_t>(row.depth), ' ');
+  out += std::to_string(row.depth);
+  out += ';';
+}
+
+void appendCrc(std::string& out, char which, bool ok, unsigned long long v, int digits) {
+  out += which;
+  out += ok ? "P:" : "F:";
+  appendHex(out, v, digits);
+}
+
+// Reads a number from the start of s: leading blanks, an optional "-" when allowed, an optional
+// "0x" for base 16, then digits up to the first other character. Nothing when there is no digit,
+// or when the value does not fit [lo, hi].
+template <typename T>
+std::optional<T> readNumber(const std::string& s, int base, bool allowMinus, long double lo, long double hi) {
+  size_t i = 0;
+  while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
+    ++i;
+  bool neg = false;
+  if (allowMinus && i < s.size() && s[i] == '-') {
+    neg = true;
+    ++i;
+  }
+  if (base == 16 && i + 1 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X'))
+    i += 2;
+  unsigned long long mag = 0;
+  auto [end, ec] = std::from_chars(s.data() + i, s.data() + s.size(), mag, base);
+  if (end == s.data() + i || ec != std::errc())
+    return std::nullopt;  // no digit of the base, or beyond 64 bits
+  long double v = neg ? -static_cast<long double>(mag) : static_cast<long double>(mag);
+  if (v < lo || v > hi)
+    return std::nullopt;
+  if (neg)
+    return static_cast<T>(-static_cast<long long>(mag));
+  return static_cast<T>(mag);
+}
+
+constexpr long double I32_MIN = std::numeric_limits<int32_t>::min();
+constexpr long double I32_MAX = std::numeric_limits<int32_t>::max();
+constexpr long double U32_MAX = std::numeric_limits<uint32_t>::max();
+constexpr long double U64_MAX = static_cast<long double>(std::numeric_limits<uint64_t>::max());
+
+std::optional<int32_t> readI32(const std::string& s, int base = 10) {
+  return readNumber<int32_t>(s, base, base == 10, I32_MIN, I32_MAX);
+}
+std::optional<uint32_t> readU32(const std::string& s) { return readNumber<uint32_t>(s, 10, false, 0, U32_MAX); }
+std::optional<uint64_t> readU64(const std::string& s) { return readNumber<uint64_t>(s, 10, false, 0, U64_MAX); }
+
+// A field is well formed when it splits at ":" into exactly a key and a value.
+bool splitField(const std::string& field, std::string& key, std::string& value) {
+  TstringVec kv = utils::split(field, ':');
+  if (kv.size() != 2)
+    return false;
+  key = std::move(kv[0]);
+  value = std::move(kv[1]);
+  return true;
+}
+
+// Fields shared by the packet kinds; false when a known key has a value that is not a number of its type.
+bool readPacketField(TpacketBase& p, const std::string& key, const std::string& value, bool& known) {
+  known = true;
+  if (key == "TI") {
+    auto v = readU64(value);
+    if (!v)
+      return false;
+    p.strt = *v;
+  } else if (key == "TL") {
+    auto v = readU32(value);
+    if (!v)
+      return false;
+    p.idleTicks = *v;
+  } else {
+    known = false;
+  }
+  return true;
+}
+
+bool readCrc5(uint32_t& crc5, bool& crcOK, const std::string& key, const std::string& value, bool& known) {
+  known = key == "5P" || key == "5F";
+  if (!known)
+    return true;
+  auto v = readNumber<uint32_t>(value, 16, false, 0, I32_MAX);
+  if (!v)
+    return false;
+  crc5 = *v;
+  crcOK = key == "5P";
+  return true;
+}
+
+TrowPtr readPacket(char kindLetter, uint32_t depth, const TstringVec& fields) {
+  std::shared_ptr<TpacketBase> p;
+  switch (kindLetter) {
+    case 'S': p = std::make_shared<Tsof>(); break;
+    case 'K': p = std::make_shared<Ttoken>(); break;
+    case 'D': p = std::make_shared<Tdata>(); break;
+    default: p = std::make_shared<Thandshake>(); break;
+  }
+  p->depth = depth;
+  auto* data = kindLetter == 'D' ? static_cast<Tdata*>(p.get()) : nullptr;
+  std::string key, value;
+  for (size_t i = 1; i < fields.size(); ++i) {
+    const std::string& f = fields[i];
+    if (data && i >= 2 && f.size() >= 2 && f.compare(0, 2, "DA") == 0 && (f.size() == 2 || f[2] == ':')) {
+      // Payload bytes; a "DA" field without exactly one value ("DA:") adds nothing.
+      TstringVec kv = utils::split(f, ':');
+      if (kv.size() == 2 && kv[0] == "DA") {
+        TstringVec bytes = utils::split(kv[1], ',');
+        data->data.reserve(data->data.size() + bytes.size());
+        for (const auto& b : bytes) {
+          auto v = readNumber<uint32_t>(b, 16, false, 0, I32_MAX);
+          if (!v)
+            return nullptr;
+          data->data.push_back(static_cast<uint8_t>(*v & 0xFF));
+        }
+      }
+      continue;
+    }
+    if (!splitField(f, key, value))
+      return nullptr;
+    if (i == 1) {
+      auto pid = readI32(value);
+      if (!pid)
+        return nullptr;
+      p->pid = *pid;
+      continue;
+    }
+    bool known = false;
+    if (!readPacketField(*p, key, value, known))
+      return nullptr;
+    if (known)
+      continue;
+    if (kindLetter == 'S') {
+      auto* s = static_cast<Tsof*>(p.get());
+      if (key == "FR") {
+        auto v = readI32(value);
+        if (!v)
+          return nullptr;
+        s->frame = static_cast<uint32_t>(*v);
+      } else if (!readCrc5(s->crc5, s->crcOK, key, value, known)) {
+        return nullptr;
+      }
+    } else if (kindLetter == 'K') {
+      auto* t = static_cast<Ttoken*>(p.get());
+      if (key == "AD" || key == "EP") {
+        auto v = readI32(value);
+        if (!v)
+          return nullptr;
+        (key == "AD" ? t->addr : t->endp) = static_cast<uint32_t>(*v);
+      } else if (!readCrc5(t->crc5, t->crcOK, key, value, known)) {
+        return nullptr;
+      }
+    } else if (data && (key == "6P" || key == "6F")) {
+      auto v = readNumber<int32_t>(value, 16, false, 0, I32_MAX);
+      if (!v)
+        return nullptr;
+      data->crc16 = *v;
+      data->crcOK = key == "6P";
+    }
+  }
+  return p;
+}
+
+}  // namespace
+
+namespace rowutils {
+
+std::string toString(const TrowPtr& row) {
+  std::string out;
+  if (!row)
+    return out;
+  out.reserve(64);
+  switch (row->kind) {
+    case ROW_RESET: {
+      const auto& r = static_cast<const Treset&>(*row);
+      appendDepth(out, r, false);
+      out += "Y:Reset;TI:" + std::to_string(r.strt) + ";RL:" + std::to_string(r.duration) +
+             ";TL:" + std::to_string(r.idleTicks);
+      break;
+    }
+    case ROW_SOF: {
+      const auto& s = static_cast<const Tsof&>(*row);
+      appendDepth(out, s, true);
+      out += "S:" + std::to_string(s.pid) + ";TI:" + std::to_string(s.strt) +
+             ";FR:" + std::to_string(static_cast<int32_t>(s.frame)) + ';';
+      appendCrc(out, '5', s.crcOK, s.crc5, 2);
+      out += ";TL:" + std::to_string(s.idleTicks);
+      break;
+    }
+    case ROW_TOKEN: {
+      const auto& t = static_cast<const Ttoken&>(*row);
+      appendDepth(out, t, true);
+      out += "K:" + std::to_string(t.pid) + ";TI:" + std::to_string(t.strt) +
+             ";AD:" + std::to_string(static_cast<int32_t>(t.addr)) +
+             ";EP:" + std::to_string(static_cast<int32_t>(t.endp)) + ';';
+      appendCrc(out, '5', t.crcOK, t.crc5, 2);
+      out += ";TL:" + std::to_string(t.idleTicks);
+      break;
+    }
+    case ROW_DATA: {
+      const auto& d = static_cast<const Tdata&>(*row);
+      appendDepth(out, d, true);
+      out += "D:" + std::to_string(d.pid) + ";TI:" + std::to_string(d.strt) + ";DA:";
+      out.reserve(out.size() + 3 * d.data.size() + 24);
+      static const char HEX[] = "0123456789abcdef";
+      for (size_t i = 0; i < d.data.size(); ++i) {
+        if (i)
+          out += ',';
+        out += HEX[d.data[i] >> 4];
+        out += HEX[d.data[i] & 0xF];
+      }
+      out += ';';
+      appendCrc(out, '6', d.crcOK, static_cast<uint32_t>(d.crc16), 4);
+      out += ";TL:" + std::to_string(d.idleTicks);
+      break;
+    }
+    case ROW_HANDSHAKE: {
+      const auto& h = static_cast<const Thandshake&>(*row);
+      appendDepth(out, h, true);
+      out += "H:" + std::to_string(h.pid) + ";TI:" + std::to_string(h.strt) + ";TL:" + std::to_string(h.idleTicks);
+      break;
+    }
+    case ROW_SOFGROUP:
+    case ROW_TRANSAX:
+    case ROW_TRANSFER: {
+      const auto& g = static_cast<const Tgrouper&>(*row);
+      appendDepth(out, g, true);
+      if (g.kind == ROW_SOFGROUP) {
+        out += "G:SOFgroup";
+      } else if (g.kind == ROW_TRANSFER) {
+        out += "C:CONTROL";
+      } else {
+        const auto st = static_cast<const Ttransax&>(g).subType;
+        out += st == TRX_SETUP ? "T:SETUP" : st == TRX_IN ? "T:IN" : "T:OUT";
+      }
+      out += ";X:" + std::to_string(g.children.size());
+      break;
+    }
+    default:
+      return out;
+  }
+  out += '\n';
+  return out;
+}
+
+TrowPtr fromString(const std::string& line) {
+  if (line.empty() || line[0] == '-')
+    return nullptr;
+  TstringVec fields = utils::split(line, ';');
+  if (fields.size() < 2)
+    return nullptr;
+  auto depth = readNumber<uint32_t>(fields[0], 10, false, 0, I32_MAX);
+  if (!depth)
+    return nullptr;
+  const char kindLetter = fields[1][0];
+  std::string key, value;
+  switch (kindLetter) {
+    case 'C':
+    case 'G': {
+      TrowPtr g;
+      if (kindLetter == 'C')
+        g = std::make_shared<Ttransfer>();
+      else
+        g = std::make_shared<TsofGroup>();
+      g->depth = *depth;
+      return g;
+    }
+    case 'T': {
+      if (!splitField(fields[1], key, value))
+        return nullptr;
+      auto t = std::make_shared<Ttransax>();
+      t->depth = *depth;
+      if (key == "T") {
+        if (value == "SETUP")
+          t->subType = TRX_SETUP;
+        else if (value == "IN")
+          t->subType = TRX_IN;
+        else if (value == "OUT")
+          t->subType = TRX_OUT;
+      } else {
+        t->valid = false;
+      }
+      return t;
+    }
+    case 'Y': {
+      auto r = std::make_shared<Treset>();
+      r->depth = *depth;
+      for (size_t i = 2; i < fields.size(); ++i) {
+        if (!splitField(fields[i], key, value))
+          return nullptr;
+        if (key == "TI") {
+          auto v = readU64(value);
+          if (!v)
+            return nullptr;
+          r->strt = *v;
+        } else if (key == "RL" || key == "TL") {
+          auto v = readU32(value);
+          if (!v)
+            return nullptr;
+          (key == "RL" ? r->duration : r->idleTicks) = *v;
+        }
+      }
+      return r;
+    }
+    case 'S':
+    case 'K':
+    case 'D':
+    case 'H':
+      return readPacket(kindLetter, *depth, fields);
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace rowutils
+
+// ---- Lua row table and decode call ----
+
+#include <climits>
+#include <vector>
+
+#include <lua.hpp>
+
+namespace {
+
+/// Global decode function of each row kind; a SOF group is decoded without Lua.
+const char* const DECODE_FUNCTION[] = {
+    "reset_decode",     "sof_decode", "token_decode",       "data_decode",
+    "handshake_decode", nullptr,      "transaction_decode", "transfer_decode",
+};
+
+/// Lua instructions one decode call may run before it is stopped, so that a script caught in
+/// an endless loop costs one row its decode text instead of hanging the program.
+constexpr int DECODE_INSTRUCTION_LIMIT = 50'000'000;
+
+/// Stack slots doDecode needs: the protected function, its two arguments, the row table and
+/// its inner sequence.
+constexpr int DECODE_STACK_NEED = 6;
+
+// The helpers below run while Lua may raise an error (a memory error) and unwind with longjmp,
+// so they hold no C++ object that has a destructor.
+
+void setInt(lua_State* L, const char* key, lua_Integer value) {
+  lua_pushinteger(L, value);
+  lua_setfield(L, -2, key);
+}
+
+void setBool(lua_State* L, const char* key, bool value) {
+  lua_pushboolean(L, value ? 1 : 0);
+  lua_setfield(L, -2, key);
+}
+
+void setText(lua_State* L, const char* key, const char* value) {
+  lua_pushstring(L, value);
+  lua_setfield(L, -2, key);
+}
+
+void setBytes(lua_State* L, const char* key, const std::vector<uint8_t>& bytes) {
+  const int n = bytes.size() > INT_MAX ? INT_MAX : static_cast<int>(bytes.size());
+  lua_createtable(L, n, 0);
+  for (int i = 0; i < n; ++i) {
+    lua_pushinteger(L, bytes[static_cast<size_t>(i)]);
+    lua_rawseti(L, -2, i + 1);
+  }
+  lua_setfield(L, -2, key);
+}
+
+void setChildren(lua_State* L, const TrowVec& children) {
+  const int n = children.size() > INT_MAX ? INT_MAX : static_cast<int>(children.size());
+  lua_createtable(L, n, 0);
+  lua_Integer index = 0;
+  for (int i = 0; i < n; ++i) {
+    const Tbase* child = children[static_cast<size_t>(i)].get();
+    if (!child) continue;  // keeps the sequence without holes
+    lua_pushinteger(L, child->handle);
+    lua_rawseti(L, -2, ++index);
+  }
+  lua_setfield(L, -2, "children");
+}
+
+const char* transactionText(TtrxType t) {
+  return t == TRX_SETUP ? "SETUP" : t == TRX_IN ? "IN" : "OUT";
+}
+
+/// Count hook: once the budget is spent, every further instruction raises the error again, so
+/// a script cannot catch it with pcall and carry on.
+void budgetHook(lua_State* L, lua_Debug*) {
+  lua_sethook(L, budgetHook, LUA_MASKCOUNT, 1);
+  luaL_error(L, "decode script stopped after %d instructions", DECODE_INSTRUCTION_LIMIT);
+}
+
+/// Runs in protected mode, so that building the row table is protected too. Arguments: the row
+/// (light userdata pointing at a TrowPtr) and its kind, which names the decode function. Calls
+/// that function with the row table, itself protected, and returns its text: the result or the
+/// error value when it is a string or a number (converted as Lua's tostring does), else "".
+int protectedDecode(lua_State* L) {
+  const TrowPtr& row = *static_cast<const TrowPtr*>(lua_touserdata(L, 1));
+  lua_getglobal(L, DECODE_FUNCTION[lua_tointeger(L, 2)]);
+  rowutils::setParams(row, L);
+  lua_pcall(L, 1, 1, 0);
+  const int type = lua_type(L, -1);
+  if (type == LUA_TNUMBER) {
+    lua_tolstring(L, -1, nullptr);  // converts in place
+  } else if (type != LUA_TSTRING) {
+    lua_pop(L, 1);
+    lua_pushliteral(L, "");
+  }
+  return 1;
+}
+
+}  // namespace
+
+namespace rowutils {
+
+void setParams(const TrowPtr& row, lua_State* L) {
+  const Tbase* base = row.get();
+  if (!base) {
+    lua_pushnil(L);
+    return;
+  }
+  lua_createtable(L, 0, base->kind == ROW_RESET ? 4 : 5);
+  setInt(L, "handle", base->handle);
+  setInt(L, "parent", base->parent);
+  switch (base->kind) {
+    case ROW_RESET:
+      if (auto r = dynamic_cast<const Treset*>(base)) {
+        setText(L, "type", "reset");
+        setInt(L, "duration", r->duration);
+        setInt(L, "idleTicks", r->idleTicks);
+      }
+      break;
+    case ROW_SOF:
+      if (auto s = dynamic_cast<const Tsof*>(base)) {
+        setInt(L, "pid", s->pid);
+        setText(L, "type", "sof");
+        setInt(L, "frame", s->frame);
+        setInt(L, "crc5", s->crc5);
+        setBool(L, "crcOK", s->crcOK);
+      }
+      break;
+    case ROW_TOKEN:
+      if (auto t = dynamic_cast<const Ttoken*>(base)) {
+        setInt(L, "pid", t->pid);
+        setText(L, "type", "token");
+        setInt(L, "addr", t->addr);
+        setInt(L, "endp", t->endp);
+        setInt(L, "crc5", t->crc5);
+        setBool(L, "crcOK", t->crcOK);
+      }
+      break;
+    case ROW_DATA:
+      if (auto d = dynamic_cast<const Tdata*>(base)) {
+        setInt(L, "pid", d->pid);
+        setText(L, "type", "data");
+        setBytes(L, "data", d->data);
+        setInt(L, "crc16", d->crc16);
+        setBool(L, "crcOK", d->crcOK);
+      }
+      break;
+    case ROW_HANDSHAKE:
+      if (auto h = dynamic_cast<const Thandshake*>(base)) {
+        setInt(L, "pid", h->pid);
+        setText(L, "type", "handshake");
+      }
+      break;
+    case ROW_SOFGROUP:
+      if (auto g = dynamic_cast<const TsofGroup*>(base)) {
+        setChildren(L, g->children);
+        setText(L, "type", "sofgroup");
+      }
+      break;
+    case ROW_TRANSAX:
+      if (auto t = dynamic_cast<const Ttransax*>(base)) {
+        setChildren(L, t->children);
+        setText(L, "type", "transaction");
+        setText(L, "subType", transactionText(t->subType));
+      }
+      break;
+    case ROW_TRANSFER:
+      if (auto t = dynamic_cast<const Ttransfer*>(base)) {
+        setChildren(L, t->children);
+        setText(L, "type", "transfer");
+        setText(L, "subType", "CONTROL");
+      }
+      break;
+    default:
+      break;  // no kind: handle and parent only
+  }
+}
+
+std::string doDecode(const TrowPtr& row, lua_State* L) {
+  if (!row || row->kind < ROW_RESET || row->kind > ROW_TRANSFER) return {};
+  if (row->kind == ROW_SOFGROUP) {
+    const auto* group = dynamic_cast<const TsofGroup*>(row.get());
+    const size_t n = group ? group->children.size() : 0;
+    return "SAn uninterrupted sequence of " + std::to_string(n) + " SOF (Start Of Frame) packets";
+  }
+  if (!L || !lua_checkstack(L, DECODE_STACK_NEED)) return {};
+
+  const lua_Hook oldHook = lua_gethook(L);
+  const int oldMask = lua_gethookmask(L);
+  const int oldCount = lua_gethookcount(L);
+  lua_sethook(L, budgetHook, LUA_MASKCOUNT, DECODE_INSTRUCTION_LIMIT);
+
+  const int top = lua_gettop(L);
+  lua_pushcfunction(L, protectedDecode);
+  lua_pushlightuserdata(L, const_cast<TrowPtr*>(&row));
+  lua_pushinteger(L, row->kind);  // pushing no string: nothing here allocates
+  lua_pcall(L, 2, 1, 0);
+
+  std::string result;
+  if (lua_type(L, -1) == LUA_TSTRING) {  // only a failure of the wrapper itself leaves another
+    size_t len = 0;
+    const char* text = lua_tolstring(L, -1, &len);
+    result.assign(text, len);
+  }
+  lua_settop(L, top);
+  lua_sethook(L, oldHook, oldMask, oldCount);
+  return result;
+}
+
+}  // namespace rowutils
