@@ -12,7 +12,7 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config \
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test test-gui run asan tsan core-only clean
+.PHONY: all deps build test test-gui run asan tsan core-only bench bench-smoke clean
 
 all: build
 
@@ -51,6 +51,22 @@ tsan: deps
 core-only: deps
 	cmake -S . -B build-core -G Ninja -DKV_BUILD_GUI=OFF -DKV_BUILD_TESTS=OFF -DKV_WERROR=ON
 	cmake --build build-core -j $(JOBS) --target kvcore
+
+# Benchmarks of the decoding core: an optimised build of their own, then every program with its
+# figures (throughput, memory, workload sizes). KV_BENCH_MB=N sets every workload to N MB;
+# generated workloads are cached in $(BENCH_BUILD)/bench-cache.
+BENCH_BUILD ?= build-bench
+BENCH_PROGRAMS := bench_decode bench_memory bench_samplefile
+
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKV_BUILD_GUI=OFF
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target $(BENCH_PROGRAMS)
+	@echo "cores: $$(nproc)"
+	@set -e; for p in $(BENCH_PROGRAMS); do echo "=== $$p"; $(BENCH_BUILD)/bench/$$p; done
+
+# Every benchmark built and run once on a small workload (CI: they must not rot).
+bench-smoke:
+	KV_BENCH_MB=1 $(MAKE) bench
 
 clean:
 	rm -rf build build-asan build-tsan build-core

@@ -19,6 +19,19 @@ constexpr std::array<uint16_t, 256> makeCrc16Table() {
 
 constexpr std::array<uint16_t, 256> CRC16 = makeCrc16Table();
 
+// Slicing tables: SLICE[k][n] is the register after byte n followed by k zero bytes, so four
+// bytes are folded in with four independent lookups.
+constexpr std::array<std::array<uint16_t, 256>, 4> makeSliceTables() {
+  std::array<std::array<uint16_t, 256>, 4> t{};
+  t[0] = makeCrc16Table();
+  for (int k = 1; k < 4; ++k)
+    for (unsigned n = 0; n < 256; ++n)
+      t[k][n] = static_cast<uint16_t>((t[k - 1][n] >> 8) ^ t[0][t[k - 1][n] & 0xFF]);
+  return t;
+}
+
+constexpr auto SLICE = makeSliceTables();
+
 // Register of the reflected CRC5 (0x14) after eight steps over one byte, from a zero register.
 constexpr uint8_t crc5Byte(unsigned byte) {
   unsigned r = byte;
@@ -48,7 +61,12 @@ static_assert(crc5Byte(1) == 14 && crc5Byte(15) == 8 && crc5Byte(0x10) == 22 && 
 
 uint16_t makeCRC16(const uint8_t* data, size_t len) {
   uint16_t c = 0xFFFF;
-  for (size_t i = 0; i < len; ++i)
+  size_t i = 0;
+  for (; i + 4 <= len; i += 4) {
+    const unsigned x = c ^ (data[i] | static_cast<unsigned>(data[i + 1]) << 8);
+    c = static_cast<uint16_t>(SLICE[3][x & 0xFF] ^ SLICE[2][x >> 8] ^ SLICE[1][data[i + 2]] ^ SLICE[0][data[i + 3]]);
+  }
+  for (; i < len; ++i)
     c = static_cast<uint16_t>(USB_CRC16_TABLE[(data[i] ^ c) & 0xFF] ^ (c >> 8));
   return static_cast<uint16_t>(~c);
 }

@@ -19,6 +19,51 @@ constexpr int64_t MAX_EXTENSION = std::numeric_limits<int>::max() - 6;
 // Beyond this the multiplier stops growing: any non-zero digit then saturates the count anyway.
 constexpr uint64_t MAX_MULTIPLIER = uint64_t{1} << 40;
 
+// The runs of each symbol byte before its count bytes, queued as refill leaves them: entry 0 is
+// the latest run, entry top the earliest, neighbouring samples of one state merged.
+struct TsymbolRuns {
+  int vals[6];
+  int counts[6];
+  int top;
+};
+
+constexpr TsymbolRuns symbolRuns(unsigned sym) {
+  TsymbolRuns r{};
+  int samples[6] = {};
+  int n;
+  if ((sym & TOP_MASK) == TOP_1BIT) {
+    n = 6;
+    for (int i = 0; i < 6; ++i)
+      samples[i] = (sym >> i) & 1 ? 2 : 1;  // 1 is J, 0 is K
+  } else {
+    n = 3;
+    for (int i = 0; i < 3; ++i)
+      samples[i] = static_cast<int>((sym >> (2 * i)) & 3);
+  }
+  r.top = 0;
+  r.vals[0] = samples[0];
+  r.counts[0] = 1;
+  for (int i = 1; i < n; ++i) {
+    if (samples[i] != r.vals[r.top])
+      r.vals[++r.top] = samples[i];
+    r.counts[r.top] += 1;
+  }
+  return r;
+}
+
+struct TsymbolTable {
+  TsymbolRuns runs[128];
+  constexpr TsymbolTable() : runs{} {
+    for (unsigned s = 0; s < 128; ++s)
+      runs[s] = symbolRuns(s);
+  }
+  constexpr const TsymbolRuns& operator[](unsigned s) const { return runs[s & 0x7F]; }
+};
+
+constexpr TsymbolTable SYMBOL_RUNS;
+static_assert(TOP_2BIT == 0x40);
+static_assert(SYMBOL_RUNS[0x15].top == 5 && SYMBOL_RUNS[0x07].counts[0] == 3 && SYMBOL_RUNS[0x42].vals[1] == 0);
+
 }  // namespace
 
 Traw::Traw(const std::vector<uint8_t>& data) : stream(data) { headerOk = checkHeader(); }
@@ -34,9 +79,7 @@ bool Traw::checkHeader() {
   return ix < stream.size();
 }
 
-int Traw::getNextCount() {
-  if (!headerOk)
-    return 0;
+int Traw::readCount() {
   int64_t e = 0;
   uint64_t mult = 1;
   const size_t n = stream.size();
@@ -62,60 +105,19 @@ int Traw::getNextCount() {
 bool Traw::refill() {
   if (!headerOk)
     return false;
-  std::memset(vals, 0, sizeof vals);
-  std::memset(counts, 0, sizeof counts);
   // A count byte where a symbol byte is due has no meaning here: it is skipped.
-  while (ix < stream.size() && !isSymbol(stream[ix]))
+  const size_t n = stream.size();
+  while (ix < n && !isSymbol(stream[ix]))
     ++ix;
-  if (ix >= stream.size())
-    return false;
-  const uint8_t sym = stream[ix++];
-  int samples[6];
-  int n;
-  if ((sym & TOP_MASK) == TOP_1BIT) {
-    n = 6;
-    for (int i = 0; i < 6; ++i)
-      samples[i] = (sym >> i) & 1 ? 2 : 1;  // 1 is J, 0 is K
-  } else {
-    n = 3;
-    for (int i = 0; i < 3; ++i)
-      samples[i] = (sym >> (2 * i)) & 3;
-  }
-  top = 0;
-  vals[0] = samples[0];
-  counts[0] = 1 + getNextCount();
-  for (int i = 1; i < n; ++i) {
-    if (samples[i] != vals[top])
-      vals[++top] = samples[i];
-    counts[top] += 1;
-  }
-  static_assert(TOP_2BIT == 0x40);
-  return true;
-}
-
-bool Traw::getVal(int& val, int& count) {
-  val = 0;
-  count = 0;
-  if (!headerOk)
-    return false;
-  if (top < 0 && !refill())
-    return false;
-  val = vals[top];
-  count = counts[top];
-  --top;
-  total += static_cast<uint64_t>(count);
-  return true;
-}
-
-bool Traw::getItem(TrawItem& item) {
-  item.strt = total;
-  int count = 0;
-  if (!getVal(item.val, count)) {
-    item.nxtStrt = total;
+  if (ix >= n) {
+    std::memset(vals, 0, sizeof vals);
+    std::memset(counts, 0, sizeof counts);
     return false;
   }
-  item.count = count;
-  item.nxtStrt = total;
-  assert(item.nxtStrt == (item.strt + item.count));
+  const TsymbolRuns& r = SYMBOL_RUNS[stream[ix++]];
+  std::memcpy(vals, r.vals, sizeof vals);
+  std::memcpy(counts, r.counts, sizeof counts);
+  top = r.top;
+  counts[0] += getNextCount();
   return true;
 }

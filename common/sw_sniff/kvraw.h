@@ -1,6 +1,7 @@
 // Raw capture stream reader: symbol and count bytes to runs of line states.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -27,10 +28,56 @@ class Traw {
 
   bool checkHeader();
   /// Hands out the next run; false when there is none.
-  bool getItem(TrawItem& item);
-  bool getVal(int& val, int& count);
+  bool getItem(TrawItem& item) {
+    item.strt = total;
+    int count = 0;
+    if (!getVal(item.val, count)) {
+      item.nxtStrt = total;
+      return false;
+    }
+    item.count = count;
+    item.nxtStrt = total;
+    assert(item.nxtStrt == (item.strt + item.count));
+    return true;
+  }
+  bool getVal(int& val, int& count) {
+    val = 0;
+    count = 0;
+    if (!headerOk)
+      return false;
+    if (top < 0 && !refill())
+      return false;
+    val = vals[top];
+    count = counts[top];
+    --top;
+    total += static_cast<uint64_t>(count);
+    return true;
+  }
   bool refill();
-  int getNextCount();
+  /// Fast path of the packet decoder: when no run is queued and the next byte is a symbol byte
+  /// of six J/K samples, consumes it with its count bytes as getVal would, and gives its low six
+  /// bits (bit 5 the earliest sample, 1 = J) and the extension of its latest sample. False, with
+  /// nothing consumed, in every other case.
+  bool takeSixSamples(unsigned& levels, int& extension) {
+    if (top >= 0 || !headerOk || ix >= stream.size() || (stream[ix] & 0xC0) != 0)
+      return false;
+    levels = stream[ix++];
+    extension = getNextCount();
+    total += 6 + static_cast<uint64_t>(extension);
+    return true;
+  }
+  int getNextCount() {
+    // Most symbol bytes have no count bytes after them, and most counts are one start byte.
+    const size_t n = stream.size();
+    if (!headerOk || ix >= n || (stream[ix] & 0x80) == 0)
+      return 0;
+    const uint8_t b = stream[ix];
+    if ((b & 0xC0) == 0x80 && (ix + 1 >= n || (stream[ix + 1] & 0x80) == 0)) {
+      ++ix;
+      return b & 0x3F;
+    }
+    return readCount();
+  }
   uint64_t size() const { return stream.size(); }
   /// Bytes consumed so far, the header included.
   uint64_t getRawDataIx() const { return ix; }
@@ -42,4 +89,7 @@ class Traw {
   int top = -1;
   bool headerOk = false;
   uint64_t total = 0;
+
+ private:
+  int readCount();
 };

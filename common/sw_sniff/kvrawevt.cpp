@@ -15,7 +15,6 @@ constexpr uint8_t LEVEL_J = 1;
 // this is line noise without an end of packet and is dropped like one with a bad sync.
 constexpr uint64_t MAX_PACKET_SAMPLES = uint64_t{1} << 16;
 
-inline uint8_t myAt(const std::vector<uint8_t>& v, size_t i) { return i < v.size() ? v[i] : 0; }
 
 
 // The sync patterns as levels, and the samples that must be known to tell them apart.
@@ -66,7 +65,13 @@ constexpr TsixTable SIX_STEPS;
 // sync check, every later one goes straight into the bit decoder.
 class TpacketBits {
  public:
-  explicit TpacketBits(std::vector<uint8_t>& out) : bytes(out) { bytes.clear(); }
+  TpacketBits() = default;
+  TpacketBits(const TpacketBits&) = delete;
+  TpacketBits& operator=(const TpacketBits&) = delete;
+
+  /// The whole bytes decoded so far.
+  const uint8_t* data() const { return out; }
+  size_t size() const { return filled; }
 
   /// Appends n samples of one level. False when the first eight samples are no sync.
   bool addRun(uint8_t level, uint64_t n) {
@@ -144,13 +149,16 @@ class TpacketBits {
     cur |= bits << nbits;
     nbits += count;
     if (nbits >= 8) {
-      bytes.push_back(static_cast<uint8_t>(cur));
+      out[filled++] = static_cast<uint8_t>(cur);
       cur >>= 8;
       nbits -= 8;
     }
   }
 
-  std::vector<uint8_t>& bytes;
+  // A packet keeps at most MAX_PACKET_SAMPLES samples, so at most that many bits; the buffer
+  // is written before it is read and needs no initialising.
+  uint8_t out[MAX_PACKET_SAMPLES / 8 + 8];
+  size_t filled = 0;
   uint8_t window[SYNC_WINDOW] = {};
   size_t head = 0;
   int sync = 0;
@@ -188,6 +196,19 @@ void Tevents::getEvents(TrowVec& events) {
   for (uint64_t n = 0; n < MAX_EVENTS; ++n)
     if (!getNextEvent(events, pos))
       break;
+}
+
+size_t Tevents::estimateEvents(const std::vector<uint8_t>& data) {
+  size_t n = 0;
+  for (const uint8_t b : data) {
+    // A three-sample symbol byte (top bits 01) with one of its 2-bit samples 00.
+    const unsigned x = b ^ 0x3Fu;  // a 00 sample becomes 11
+    const unsigned se0 = (x & (x >> 1)) & 0x15u;
+    n += (b & 0xC0u) == 0x40u && se0 != 0;
+  }
+  // A stream of noise can hold far more such bytes than events: the reservation stays within
+  // twice the stream's size (16 bytes per entry), beyond which the vector simply grows.
+  return std::min(n + n / 64, data.size() / 8) + 16;
 }
 
 bool Tevents::getTrash(const TrawItem&) { return true; }
@@ -253,7 +274,7 @@ bool Tevents::getPacket(TrowVec& events, const TrawItem& first) {
   // Samples are kept only while the packet can still give a row: a bad sync or a packet
   // longer than any legal one is consumed through its end of packet and idle run, keeping
   // nothing more, so memory follows the stream's size and not the run lengths it claims.
-  TpacketBits bits(bytes);
+  TpacketBits bits;
   uint64_t length = static_cast<uint64_t>(first.count);
   bool storing = length <= MAX_PACKET_SAMPLES;
   if (storing && length >= 8)
@@ -295,11 +316,14 @@ bool Tevents::getPacket(TrowVec& events, const TrawItem& first) {
     return false;
   if (!storing || !bits.syncLength())
     return true;  // dropped without a row: no valid sync (or fewer than eight samples)
-  if (bytes.empty())
+  const uint8_t* bytes = bits.data();
+  const size_t nbytes = bits.size();
+  if (nbytes == 0)
     return true;  // no PID byte
 
   const int pid = bytes[0] & 0x0F;
-  const uint8_t b1 = myAt(bytes, 1), b2 = myAt(bytes, 2);
+  // A missing field byte reads as 0.
+  const uint8_t b1 = nbytes > 1 ? bytes[1] : 0, b2 = nbytes > 2 ? bytes[2] : 0;
   const uint8_t field[2] = {b1, b2};
   const uint32_t v = b1 + 256u * b2;
   std::shared_ptr<TpacketBase> row;
@@ -323,10 +347,10 @@ bool Tevents::getPacket(TrowVec& events, const TrawItem& first) {
     }
     case L0_DATA: {
       auto d = std::make_shared<Tdata>();
-      const size_t n = bytes.size();
+      const size_t n = nbytes;
       if (n >= 3) {
         d->crc16 = bytes[n - 2] | (bytes[n - 1] << 8);
-        d->data.assign(bytes.begin() + 1, bytes.end() - 2);
+        d->data.assign(bytes + 1, bytes + n - 2);
         d->crcOK = crc::checkCRC16(d->data.data(), d->data.size(), static_cast<uint16_t>(d->crc16));
       }
       row = std::move(d);

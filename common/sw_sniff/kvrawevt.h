@@ -18,6 +18,10 @@ class Tevents {
   /// Decodes the event that starts with the next run, appends at most one row and sets pos to
   /// the bytes consumed. False when the stream has ended (also inside a packet).
   bool getNextEvent(TrowVec& events, uint64_t& pos);
+  /// A close estimate of the number of events in a stream, to reserve the event vector once:
+  /// the symbol bytes that hold an SE0 sample (every packet and reset ends in one), plus a
+  /// little room, at most one per eight stream bytes. One quick pass over the bytes.
+  static size_t estimateEvents(const std::vector<uint8_t>& data);
   /// The whole stream in one call.
   void getEvents(TrowVec& events);
 
@@ -32,6 +36,4 @@ class Tevents {
 
  private:
   Traw raw;
-  std::vector<uint8_t> samples;  // reused per packet
-  std::vector<uint8_t> bytes;    // reused per packet
 };

@@ -1,0 +1,326 @@
+// Flat row list, the decode steps between the three views of a capture, and sample files.
+#include "kvdataio.h"
+
+#include <zlib.h>
+
+#include <climits>
+#include <fstream>
+
+#include "kvrawevt.h"
+#include "kvrawgrp.h"
+#include "kvrowutils.h"
+
+namespace {
+
+/// Largest piece handed to one gzwrite call: its length is an unsigned int and must stay
+/// below 2^31.
+constexpr size_t GZ_WRITE_PIECE = size_t{1} << 30;
+/// A raw stream file must be smaller than this.
+constexpr uint64_t MAX_RAW_FILE = uint64_t{1} << 32;
+/// Room reserved once for a line of a sample file.
+constexpr size_t LINE_RESERVE = 1024;
+
+/// Character reader over a gz file that tells the end of the data from a read error. zlib keeps
+/// failing after a data error without ever reporting the end of the data, so every read that
+/// gives no character settles which of the two it was, and the reader stays there. Characters
+/// are taken one at a time (gzgetc): a read error then costs only what zlib itself withholds
+/// from the failing step, never characters it has already handed out.
+class TgzReader {
+ public:
+  enum Tstatus { MORE, END, FAIL };
+
+  explicit TgzReader(gzFile f) : file(f) {}
+
+  /// The next byte (0..255), or -1 once the data has ended or failed.
+  int getChar() {
+    if (status != MORE) return -1;
+    const int c = gzgetc(file);
+    if (c < 0) settle();
+    return c;
+  }
+
+  /// Collects the bytes up to the next newline (not stored) into line. MORE: a newline ended
+  /// the line. END: the data ended (the line holds what came before). FAIL: a read error.
+  Tstatus getLine(std::string& line) {
+    line.clear();
+    for (;;) {
+      const int c = getChar();
+      if (c == '\n') return MORE;
+      if (c < 0) return status;
+      line.push_back(static_cast<char>(c));
+    }
+  }
+
+ private:
+  void settle() {
+    int err = Z_OK;
+    gzerror(file, &err);
+    // A stream cut short ends like a plain end of data but leaves Z_BUF_ERROR behind.
+    status = (err == Z_OK || err == Z_STREAM_END) ? END : FAIL;
+  }
+
+  gzFile file;
+  Tstatus status = MORE;
+};
+
+/// Closes a gz file on every return path.
+struct TgzCloser {
+  gzFile file;
+  ~TgzCloser() {
+    if (file) gzclose(file);
+  }
+};
+
+bool isGroupKind(int kind) {
+  return kind == ROW_SOFGROUP || kind == ROW_TRANSAX || kind == ROW_TRANSFER;
+}
+
+/// The number of rows that flattening the trees appends (at most INT_MAX), so the flat list is
+/// allocated once: the rows of the kinds that treeRow2Linear appends, descending into the same
+/// groups.
+size_t flatCount(const TrowVec& rows) {
+  size_t n = 0;
+  for (const auto& row : rows) {
+    if (!row || row->kind < ROW_RESET || row->kind > ROW_TRANSFER) continue;
+    ++n;
+    if (isGroupKind(row->kind)) n += flatCount(static_cast<const Tgrouper&>(*row).children);
+    if (n >= static_cast<size_t>(INT_MAX)) return static_cast<size_t>(INT_MAX);
+  }
+  return n;
+}
+
+}  // namespace
+
+void TdataIO::rawDataToEventVec(const std::vector<uint8_t>& raw,
+                                const std::shared_ptr<TrowVec>& events,
+                                const std::function<void(size_t)>& progress) {
+  events->clear();
+  if (raw.empty()) return;
+  // Room for every event at once: growing the vector step by step would copy it and touch
+  // about twice its memory.
+  events->reserve(Tevents::estimateEvents(raw));
+  Tevents decoder(raw);
+  uint64_t pos = 0;
+  while (decoder.getNextEvent(*events, pos)) {
+    if (progress) progress(static_cast<size_t>(pos));
+  }
+}
+
+void TdataIO::eventVecToTreeRootVec(const std::shared_ptr<TrowVec>& events,
+                                    const std::shared_ptr<TrowVec>& roots) {
+  roots->clear();
+  TrawTree tree(*events, *roots);
+}
+
+void TdataIO::treeRootVecToLinVec(const std::shared_ptr<TrowVec>& roots,
+                                  const std::shared_ptr<TlinRowVec>& lin) {
+  lin->clear();
+  lin->reserve(flatCount(*roots));
+  for (const auto& root : *roots) treeRow2Linear(root, -1, lin, 0);
+}
+
+void TdataIO::treeRow2Linear(const TrowPtr& row, int parentHandle,
+                             const std::shared_ptr<TlinRowVec>& lin, uint8_t flags) {
+  if (!row) return;
+  // The handle is an int: a flat list holds at most INT_MAX rows.
+  if (lin->size() >= static_cast<size_t>(INT_MAX)) return;
+  row->handle = static_cast<int>(lin->size());
+  row->parent = parentHandle;
+
+  uint8_t bits = 0;
+  uint32_t* counter = nullptr;
+  switch (row->kind) {
+    case ROW_RESET:
+      counter = &resets;
+      break;
+    case ROW_SOF:
+      bits = LINROW_SOF | LINROW_PACKET;
+      counter = &packets;
+      break;
+    case ROW_TOKEN:
+    case ROW_DATA:
+    case ROW_HANDSHAKE:
+      bits = LINROW_PACKET;
+      counter = &packets;
+      break;
+    case ROW_SOFGROUP:
+      bits = LINROW_SOF | LINROW_PACKET;
+      counter = &sofGroups;
+      break;
+    case ROW_TRANSAX:
+      counter = &transactions;
+      break;
+    case ROW_TRANSFER:
+      counter = &transfers;
+      break;
+    default:
+      return;
+  }
+  const auto rowFlags = static_cast<uint8_t>(flags | bits);
+  lin->emplace_back(row, rowFlags);
+  row->ordinal = ++*counter;
+
+  if (isGroupKind(row->kind)) {
+    // The group kinds are set only by the group row classes.
+    const auto& group = static_cast<const Tgrouper&>(*row);
+    const int handle = row->handle;
+    for (const auto& child : group.children) treeRow2Linear(child, handle, lin, rowFlags);
+  }
+}
+
+unsigned TdataIO::loadRawData(const std::vector<uint8_t>& raw,
+                              const std::shared_ptr<TrowVec>& events,
+                              const std::shared_ptr<TrowVec>& roots,
+                              const std::shared_ptr<TlinRowVec>& lin) {
+  events->clear();
+  roots->clear();
+  lin->clear();
+  if (raw.empty()) return 0;
+  Tevents decoder(raw);
+  decoder.getEvents(*events);
+  if (events->empty()) return 0;
+  eventVecToTreeRootVec(events, roots);
+  if (roots->empty()) return 0;
+  treeRootVecToLinVec(roots, lin);
+  return static_cast<unsigned>(lin->size());
+}
+
+void TdataIO::addToParent(const TrowPtr& row) {
+  if (!row || row->depth >= Fparents.size()) return;  // no open level: dropped
+  Fparents[row->depth]->push_back(row);
+}
+
+bool TdataIO::setParentList(TrowVec* list, int level) {
+  if (!list || level < 0 || level >= MAX_LEVELS) return false;
+  const auto lvl = static_cast<size_t>(level);
+  if (lvl < Fparents.size()) {
+    Fparents[lvl] = list;
+    return true;
+  }
+  if (lvl == Fparents.size()) {
+    Fparents.push_back(list);
+    return true;
+  }
+  return false;
+}
+
+uint32_t TdataIO::loadLinearFile(const std::string& path, const std::shared_ptr<TrowVec>& roots,
+                                 const std::shared_ptr<TlinRowVec>& lin) {
+  if (!roots || !lin) return 0;
+  TgzCloser closer{gzopen64(path.c_str(), "rb")};
+  if (!closer.file) return 0;
+  TgzReader in(closer.file);
+
+  // The magic's content is not compared; only its length counts.
+  for (size_t i = 0; i < FILE_MAGIC_LEN; ++i) {
+    if (in.getChar() < 0) return 0;
+  }
+  // The length line: digits and a newline. The value is not needed.
+  for (int i = 0; i < MAX_LENGTH_DIGITS; ++i) {
+    const int c = in.getChar();
+    if (c == '\n') break;
+    if (c < '0' || c > '9') return 0;
+  }
+
+  roots->clear();
+  lin->clear();
+  Fparents.clear();
+  Fparents.push_back(roots.get());
+
+  uint32_t count = 0;
+  std::string line;
+  line.reserve(LINE_RESERVE);
+  for (;;) {
+    const TgzReader::Tstatus st = in.getLine(line);
+    // At a read error the line in hand may be cut short: it is not used, the rows before it are.
+    if (st == TgzReader::FAIL) break;
+    if (!line.empty()) {
+      if (TrowPtr row = rowutils::fromString(line)) {
+        ++count;
+        if (isGroupKind(row->kind)) {
+          auto* group = dynamic_cast<Tgrouper*>(row.get());
+          // A group whose level would skip one (or nest too deep) gets no list and is dropped.
+          if (group && row->depth < static_cast<uint32_t>(MAX_LEVELS) &&
+              setParentList(&group->children, static_cast<int>(row->depth) + 1)) {
+            addToParent(row);
+          }
+        } else {
+          addToParent(row);
+        }
+      }
+    }
+    if (st == TgzReader::END || count >= MAX_FILE_ROWS) break;
+  }
+  gzclose(closer.file);
+  closer.file = nullptr;
+  Fparents.clear();  // it points into the rows just built
+
+  if (count == 0) return 0;
+  lin->reserve(flatCount(*roots));
+  for (const auto& root : *roots) treeRow2Linear(root, -1, lin, 0);
+  return count;
+}
+
+uint32_t TdataIO::saveLinearToFile(const std::shared_ptr<TlinRowVec>& lin, const std::string& path) {
+  gzFile file = gzopen64(path.c_str(), "wb");
+  if (!file) return 0;
+
+  // The body goes first into memory: its length is written before it.
+  std::string body;
+  uint32_t count = 0;
+  if (lin) {
+    for (const auto& entry : *lin) {
+      if (!entry.row) continue;
+      body += rowutils::toString(entry.row);
+      ++count;
+    }
+  }
+  const std::string head = std::string(FILE_MAGIC, FILE_MAGIC_LEN) + std::to_string(body.size()) + "\n";
+
+  auto writeAll = [file](const char* p, size_t n) {
+    while (n > 0) {
+      const size_t piece = n < GZ_WRITE_PIECE ? n : GZ_WRITE_PIECE;
+      if (gzwrite(file, p, static_cast<unsigned>(piece)) != static_cast<int>(piece)) return false;
+      p += piece;
+      n -= piece;
+    }
+    return true;
+  };
+  const bool written = writeAll(head.data(), head.size()) && writeAll(body.data(), body.size());
+  const bool closed = gzclose(file) == Z_OK;
+  return written && closed ? count : 0;
+}
+
+uint32_t TdataIO::loadRawFile(const std::string& path, const std::shared_ptr<TrowVec>& events,
+                              const std::shared_ptr<TrowVec>& roots,
+                              const std::shared_ptr<TlinRowVec>& lin) {
+  std::vector<uint8_t> bytes;
+  std::ifstream in(path, std::ios::binary);
+  if (in) {
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    // A file of 4 GiB or more is refused whole rather than read in part.
+    if (size > 0 && static_cast<uint64_t>(size) < MAX_RAW_FILE) {
+      bytes.resize(static_cast<size_t>(size));
+      in.seekg(0, std::ios::beg);
+      in.read(reinterpret_cast<char*>(bytes.data()), size);
+      if (!in) bytes.clear();
+    }
+  }
+  return loadRawData(bytes, events, roots, lin);
+}
+
+size_t TdataIO::saveEventsToFile(const std::shared_ptr<TrowVec>& events, const std::string& path) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return 0;
+  size_t count = 0;
+  if (events) {
+    for (const auto& row : *events) {
+      if (!row) continue;
+      out << rowutils::toString(row);
+      ++count;
+    }
+  }
+  out.close();
+  return out ? count : 0;
+}

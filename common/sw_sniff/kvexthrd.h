@@ -1,0 +1,54 @@
+// Decode pipeline object: owns the three views of a capture and decodes on a thread of its own.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kvdataio.h"
+#include "kvgroup.h"
+
+/// Holds the event rows, the tree roots and the flat list of one capture. startDecode and
+/// sampleFileRead are called by the owner's thread only; getDone and getDecodedCount may be
+/// called from any thread, also during a decode.
+class TexThread {
+ public:
+  TexThread();
+  ~TexThread();
+  TexThread(const TexThread&) = delete;
+  TexThread& operator=(const TexThread&) = delete;
+
+  /// Empties the three views in place and refills them from the raw stream on the decode
+  /// thread; returns when it has finished. The bytes are borrowed and must not change
+  /// meanwhile; null decodes as an empty stream. Returns the done flag.
+  bool startDecode(const std::vector<uint8_t>* rawBytes);
+  /// Loads a sample file. When it yields flat rows the new flat list and roots are swapped in
+  /// whole (holders of the old pointers keep the old vectors) and their number is returned;
+  /// otherwise nothing changes and the result is 0. The event rows are never touched.
+  size_t sampleFileRead(const std::string& path);
+
+  bool getDone() const { return done.load(std::memory_order_acquire); }
+  /// Raw byte position that the packet decoder has reached.
+  size_t getDecodedCount() const { return decoded.load(std::memory_order_acquire); }
+
+  std::shared_ptr<TrowVec> pEventVec() const { return events; }
+  std::shared_ptr<TrowVec> pTreeRootVec() const { return roots; }
+  std::shared_ptr<TlinRowVec> pLinearRowVec() const { return lin; }
+
+ private:
+  void threadFunc();
+  void setDecoded(size_t n) { decoded.store(n, std::memory_order_release); }
+  void setDone(bool d) { done.store(d, std::memory_order_release); }
+
+  std::shared_ptr<TrowVec> events;
+  std::shared_ptr<TrowVec> roots;
+  std::shared_ptr<TlinRowVec> lin;
+  const std::vector<uint8_t>* raw = nullptr;
+  std::atomic<size_t> decoded{0};
+  std::atomic<bool> done{false};
+  std::thread* thread = nullptr;
+};
