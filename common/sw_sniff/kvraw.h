@@ -25,6 +25,8 @@ class Traw {
   static constexpr size_t MAGIC_LEN = 8;
 
   explicit Traw(const std::vector<uint8_t>& data);
+  /// The reader keeps a reference: a temporary vector would be gone before the first read.
+  explicit Traw(std::vector<uint8_t>&&) = delete;
 
   bool checkHeader();
   /// Hands out the next run; false when there is none.

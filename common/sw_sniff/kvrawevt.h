@@ -14,6 +14,8 @@ class Tevents {
   static constexpr uint64_t MAX_EVENTS = 100000000;
 
   explicit Tevents(const std::vector<uint8_t>& data);
+  /// The decoder keeps a reference: a temporary vector would be gone before the first read.
+  explicit Tevents(std::vector<uint8_t>&&) = delete;
 
   /// Decodes the event that starts with the next run, appends at most one row and sets pos to
   /// the bytes consumed. False when the stream has ended (also inside a packet).

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 #include <optional>
+#include <string_view>
 
 #include "kvutils.h"
 
@@ -29,11 +30,43 @@ void appendCrc(std::string& out, char which, bool ok, unsigned long long v, int 
   appendHex(out, v, digits);
 }
 
+// Row lines are read without building strings: fields and their pieces are views of the line.
+using Tview = std::string_view;
+
+// Calls f on every non-empty piece of s cut at sep (the pieces utils::split gives); stops early
+// when f returns false. Returns false when f did.
+template <typename F>
+bool forEachPiece(Tview s, char sep, F&& f) {
+  size_t start = 0;
+  while (start <= s.size()) {
+    size_t end = s.find(sep, start);
+    if (end == Tview::npos)
+      end = s.size();
+    if (end > start && !f(s.substr(start, end - start)))
+      return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+// A field is well formed when it splits at ":" into exactly two non-empty pieces, key and value.
+bool splitField(Tview field, Tview& key, Tview& value) {
+  int n = 0;
+  forEachPiece(field, ':', [&](Tview piece) {
+    if (n == 0)
+      key = piece;
+    else if (n == 1)
+      value = piece;
+    return ++n <= 2;
+  });
+  return n == 2;
+}
+
 // Reads a number from the start of s: leading blanks, an optional "-" when allowed, an optional
 // "0x" for base 16, then digits up to the first other character. Nothing when there is no digit,
 // or when the value does not fit [lo, hi].
 template <typename T>
-std::optional<T> readNumber(const std::string& s, int base, bool allowMinus, long double lo, long double hi) {
+std::optional<T> readNumber(Tview s, int base, bool allowMinus, long double lo, long double hi) {
   size_t i = 0;
   while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
     ++i;
@@ -61,54 +94,79 @@ constexpr long double I32_MAX = std::numeric_limits<int32_t>::max();
 constexpr long double U32_MAX = std::numeric_limits<uint32_t>::max();
 constexpr long double U64_MAX = static_cast<long double>(std::numeric_limits<uint64_t>::max());
 
-std::optional<int32_t> readI32(const std::string& s, int base = 10) {
-  return readNumber<int32_t>(s, base, base == 10, I32_MIN, I32_MAX);
-}
-std::optional<uint32_t> readU32(const std::string& s) { return readNumber<uint32_t>(s, 10, false, 0, U32_MAX); }
-std::optional<uint64_t> readU64(const std::string& s) { return readNumber<uint64_t>(s, 10, false, 0, U64_MAX); }
+std::optional<int32_t> readI32(Tview s) { return readNumber<int32_t>(s, 10, true, I32_MIN, I32_MAX); }
+std::optional<int32_t> readHex(Tview s) { return readNumber<int32_t>(s, 16, false, 0, I32_MAX); }
+std::optional<uint32_t> readU32(Tview s) { return readNumber<uint32_t>(s, 10, false, 0, U32_MAX); }
+std::optional<uint64_t> readU64(Tview s) { return readNumber<uint64_t>(s, 10, false, 0, U64_MAX); }
 
-// A field is well formed when it splits at ":" into exactly a key and a value.
-bool splitField(const std::string& field, std::string& key, std::string& value) {
-  TstringVec kv = utils::split(field, ':');
-  if (kv.size() != 2)
-    return false;
-  key = std::move(kv[0]);
-  value = std::move(kv[1]);
-  return true;
-}
-
-// Fields shared by the packet kinds; false when a known key has a value that is not a number of its type.
-bool readPacketField(TpacketBase& p, const std::string& key, const std::string& value, bool& known) {
-  known = true;
-  if (key == "TI") {
-    auto v = readU64(value);
-    if (!v)
-      return false;
-    p.strt = *v;
-  } else if (key == "TL") {
-    auto v = readU32(value);
-    if (!v)
-      return false;
-    p.idleTicks = *v;
-  } else {
-    known = false;
-  }
-  return true;
-}
-
-bool readCrc5(uint32_t& crc5, bool& crcOK, const std::string& key, const std::string& value, bool& known) {
-  known = key == "5P" || key == "5F";
-  if (!known)
-    return true;
-  auto v = readNumber<uint32_t>(value, 16, false, 0, I32_MAX);
+template <typename T, typename V>
+bool store(T& field, const std::optional<V>& v) {
   if (!v)
     return false;
-  crc5 = *v;
-  crcOK = key == "5P";
+  field = static_cast<T>(*v);
   return true;
 }
 
-TrowPtr readPacket(char kindLetter, uint32_t depth, const TstringVec& fields) {
+// Appends the bytes of a "DA" field. A field that is not exactly "DA" and one value (such as
+// "DA:") adds nothing and is accepted; a byte without a hex digit rejects the line.
+bool readPayload(Tdata& d, Tview field) {
+  Tview key, value;
+  if (!splitField(field, key, value) || key != "DA")
+    return true;
+  d.data.reserve(d.data.size() + (value.size() + 1) / 3);
+  return forEachPiece(value, ',', [&](Tview piece) {
+    auto v = readHex(piece);
+    if (!v)
+      return false;
+    d.data.push_back(static_cast<uint8_t>(*v & 0xFF));
+    return true;
+  });
+}
+
+// One field, from the third on, of a packet line: false when it is malformed or a known key's
+// value is not a number of its type. Unknown keys are ignored.
+bool readPacketField(TpacketBase& p, char kindLetter, Tview key, Tview value) {
+  if (key == "TI")
+    return store(p.strt, readU64(value));
+  if (key == "TL")
+    return store(p.idleTicks, readU32(value));
+  switch (kindLetter) {
+    case 'S': {
+      auto& sof = static_cast<Tsof&>(p);
+      if (key == "FR")
+        return store(sof.frame, readI32(value));
+      if (key == "5P" || key == "5F") {
+        sof.crcOK = key == "5P";
+        return store(sof.crc5, readHex(value));
+      }
+      return true;
+    }
+    case 'K': {
+      auto& t = static_cast<Ttoken&>(p);
+      if (key == "AD")
+        return store(t.addr, readI32(value));
+      if (key == "EP")
+        return store(t.endp, readI32(value));
+      if (key == "5P" || key == "5F") {
+        t.crcOK = key == "5P";
+        return store(t.crc5, readHex(value));
+      }
+      return true;
+    }
+    case 'D': {
+      auto& d = static_cast<Tdata&>(p);
+      if (key == "6P" || key == "6F") {
+        d.crcOK = key == "6P";
+        return store(d.crc16, readHex(value));
+      }
+      return true;
+    }
+    default:
+      return true;
+  }
+}
+
+TrowPtr readPacket(char kindLetter, uint32_t depth, Tview rest) {
   std::shared_ptr<TpacketBase> p;
   switch (kindLetter) {
     case 'S': p = std::make_shared<Tsof>(); break;
@@ -117,68 +175,19 @@ TrowPtr readPacket(char kindLetter, uint32_t depth, const TstringVec& fields) {
     default: p = std::make_shared<Thandshake>(); break;
   }
   p->depth = depth;
-  auto* data = kindLetter == 'D' ? static_cast<Tdata*>(p.get()) : nullptr;
-  std::string key, value;
-  for (size_t i = 1; i < fields.size(); ++i) {
-    const std::string& f = fields[i];
-    if (data && i >= 2 && f.size() >= 2 && f.compare(0, 2, "DA") == 0 && (f.size() == 2 || f[2] == ':')) {
-      // Payload bytes; a "DA" field without exactly one value ("DA:") adds nothing.
-      TstringVec kv = utils::split(f, ':');
-      if (kv.size() == 2 && kv[0] == "DA") {
-        TstringVec bytes = utils::split(kv[1], ',');
-        data->data.reserve(data->data.size() + bytes.size());
-        for (const auto& b : bytes) {
-          auto v = readNumber<uint32_t>(b, 16, false, 0, I32_MAX);
-          if (!v)
-            return nullptr;
-          data->data.push_back(static_cast<uint8_t>(*v & 0xFF));
-        }
-      }
-      continue;
-    }
+  size_t index = 1;  // field 1 is the kind field, with the pid as its value
+  const bool ok = forEachPiece(rest, ';', [&](Tview f) {
+    const size_t i = index++;
+    if (kindLetter == 'D' && i >= 2 && f.substr(0, 2) == "DA" && (f.size() == 2 || f[2] == ':'))
+      return readPayload(static_cast<Tdata&>(*p), f);
+    Tview key, value;
     if (!splitField(f, key, value))
-      return nullptr;
-    if (i == 1) {
-      auto pid = readI32(value);
-      if (!pid)
-        return nullptr;
-      p->pid = *pid;
-      continue;
-    }
-    bool known = false;
-    if (!readPacketField(*p, key, value, known))
-      return nullptr;
-    if (known)
-      continue;
-    if (kindLetter == 'S') {
-      auto* s = static_cast<Tsof*>(p.get());
-      if (key == "FR") {
-        auto v = readI32(value);
-        if (!v)
-          return nullptr;
-        s->frame = static_cast<uint32_t>(*v);
-      } else if (!readCrc5(s->crc5, s->crcOK, key, value, known)) {
-        return nullptr;
-      }
-    } else if (kindLetter == 'K') {
-      auto* t = static_cast<Ttoken*>(p.get());
-      if (key == "AD" || key == "EP") {
-        auto v = readI32(value);
-        if (!v)
-          return nullptr;
-        (key == "AD" ? t->addr : t->endp) = static_cast<uint32_t>(*v);
-      } else if (!readCrc5(t->crc5, t->crcOK, key, value, known)) {
-        return nullptr;
-      }
-    } else if (data && (key == "6P" || key == "6F")) {
-      auto v = readNumber<int32_t>(value, 16, false, 0, I32_MAX);
-      if (!v)
-        return nullptr;
-      data->crc16 = *v;
-      data->crcOK = key == "6P";
-    }
-  }
-  return p;
+      return false;
+    if (i == 1)
+      return store(p->pid, readI32(value));
+    return readPacketField(*p, kindLetter, key, value);
+  });
+  return ok ? p : nullptr;
 }
 
 }  // namespace
@@ -266,14 +275,27 @@ std::string toString(const TrowPtr& row) {
 TrowPtr fromString(const std::string& line) {
   if (line.empty() || line[0] == '-')
     return nullptr;
-  TstringVec fields = utils::split(line, ';');
-  if (fields.size() < 2)
+  // The first two non-empty fields: depth and kind.
+  Tview fields[2];
+  size_t restAt = line.size();
+  int n = 0;
+  forEachPiece(line, ';', [&](Tview f) {
+    if (n == 2) {
+      restAt = static_cast<size_t>(f.data() - line.data());
+      return false;
+    }
+    fields[n++] = f;
+    return true;
+  });
+  if (n < 2)
     return nullptr;
   auto depth = readNumber<uint32_t>(fields[0], 10, false, 0, I32_MAX);
   if (!depth)
     return nullptr;
   const char kindLetter = fields[1][0];
-  std::string key, value;
+  const Tview kindAndRest(fields[1].data(), line.size() - static_cast<size_t>(fields[1].data() - line.data()));
+  const Tview rest(line.data() + restAt, line.size() - restAt);
+  Tview key, value;
   switch (kindLetter) {
     case 'C':
     case 'G': {
@@ -305,28 +327,24 @@ TrowPtr fromString(const std::string& line) {
     case 'Y': {
       auto r = std::make_shared<Treset>();
       r->depth = *depth;
-      for (size_t i = 2; i < fields.size(); ++i) {
-        if (!splitField(fields[i], key, value))
-          return nullptr;
-        if (key == "TI") {
-          auto v = readU64(value);
-          if (!v)
-            return nullptr;
-          r->strt = *v;
-        } else if (key == "RL" || key == "TL") {
-          auto v = readU32(value);
-          if (!v)
-            return nullptr;
-          (key == "RL" ? r->duration : r->idleTicks) = *v;
-        }
-      }
-      return r;
+      const bool ok = forEachPiece(rest, ';', [&](Tview f) {
+        if (!splitField(f, key, value))
+          return false;
+        if (key == "TI")
+          return store(r->strt, readU64(value));
+        if (key == "RL")
+          return store(r->duration, readU32(value));
+        if (key == "TL")
+          return store(r->idleTicks, readU32(value));
+        return true;
+      });
+      return ok ? r : nullptr;
     }
     case 'S':
     case 'K':
     case 'D':
     case 'H':
-      return readPacket(kindLetter, *depth, fields);
+      return readPacket(kindLetter, *depth, kindAndRest);
     default:
       return nullptr;
   }

@@ -1,10 +1,10 @@
-// Test helpers for the grouper, the flat list and sample files: row makers, files and goldens.
+// Test helpers for the grouper, the flat list, sample files and boxes: row makers, files, goldens.
 #pragma once
 
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,70 +16,88 @@
 
 #include "kvdataio.h"
 #include "kvgroup.h"
+#include "kvrawgrp.h"
 #include "kvrowutils.h"
 
 namespace kvtest {
 
-// ---- rows as the packet decoder makes them ----
-
-inline TrowPtr mkReset(uint64_t strt = 0) {
-  auto r = std::make_shared<Treset>();
-  r->strt = strt;
-  r->duration = 30000;
-  r->idleTicks = 10;
-  return r;
+/// Decoder rows from words: "R" reset, "S" SOF, "SETUP5.0"/"IN5.0"/"OUT5.0" tokens to address
+/// 5 endpoint 0, "D0:8"/"D1:0" data packets with bytes 00 01 .. 07 or none, "D0=80,06" data
+/// packets with the bytes given, "ACK"/"NAK"/"STALL".
+inline TrowVec events(const std::string& spec) {
+  TrowVec ev;
+  std::istringstream in(spec);
+  for (std::string w; in >> w;) {
+    const size_t i = w.find_first_of("0123456789");
+    const std::string name = w.substr(0, i);
+    if (name == "R") {
+      ev.push_back(std::make_shared<Treset>());
+    } else if (name == "S") {
+      auto s = std::make_shared<Tsof>();
+      s->pid = PID_SOF;
+      s->frame = static_cast<uint32_t>(ev.size());
+      ev.push_back(s);
+    } else if (name == "D") {
+      auto d = std::make_shared<Tdata>();
+      d->pid = w[1] == '0' ? PID_DATA0 : PID_DATA1;
+      if (w[2] == ':')
+        for (unsigned long b = 0, n = std::stoul(w.substr(3)); b < n; ++b)
+          d->data.push_back(static_cast<uint8_t>(b));
+      for (size_t p = 3; w[2] == '=' && p < w.size(); p += 3)
+        d->data.push_back(static_cast<uint8_t>(std::stoul(w.substr(p, 2), nullptr, 16)));
+      ev.push_back(d);
+    } else if (name == "ACK" || name == "NAK" || name == "STALL") {
+      auto h = std::make_shared<Thandshake>();
+      h->pid = name == "ACK" ? PID_ACK : name == "NAK" ? PID_NAK : PID_STALL;
+      ev.push_back(h);
+    } else {
+      auto t = std::make_shared<Ttoken>();
+      t->pid = name == "SETUP" ? PID_SETUP : name == "IN" ? PID_IN : PID_OUT;
+      if (i != std::string::npos) std::sscanf(w.c_str() + i, "%u.%u", &t->addr, &t->endp);
+      ev.push_back(t);
+    }
+  }
+  return ev;
 }
 
-inline TrowPtr mkSof(uint32_t frame = 1, uint64_t strt = 0) {
-  auto r = std::make_shared<Tsof>();
-  r->pid = PID_SOF;
-  r->frame = frame;
-  r->strt = strt;
-  return r;
+/// The roots the grouper makes of the rows of events(spec).
+inline TrowVec group(const TrowVec& ev) {
+  TrowVec roots;
+  TrawTree tree(ev, roots);
+  return roots;
+}
+inline TrowVec group(const std::string& spec) { return group(events(spec)); }
+
+inline std::shared_ptr<Tgrouper> asGroup(const TrowPtr& r) {
+  return std::dynamic_pointer_cast<Tgrouper>(r);
 }
 
-inline TrowPtr mkToken(int pid, uint32_t addr, uint32_t endp, uint64_t strt = 0) {
-  auto r = std::make_shared<Ttoken>();
-  r->pid = pid;
-  r->addr = addr;
-  r->endp = endp;
-  r->strt = strt;
-  return r;
-}
+/// The three views of a decode.
+struct Views {
+  std::shared_ptr<TrowVec> events = std::make_shared<TrowVec>();
+  std::shared_ptr<TrowVec> roots = std::make_shared<TrowVec>();
+  std::shared_ptr<TlinRowVec> lin = std::make_shared<TlinRowVec>();
+};
 
-inline TrowPtr mkData(int pid, size_t bytes, uint64_t strt = 0) {
-  auto r = std::make_shared<Tdata>();
-  r->pid = pid;
-  r->data.assign(bytes, 0x5a);
-  r->strt = strt;
-  return r;
+inline Views decodeRaw(const std::vector<uint8_t>& raw) {
+  Views v;
+  TdataIO().loadRawData(raw, v.events, v.roots, v.lin);
+  return v;
 }
-
-inline TrowPtr mkHs(int pid, uint64_t strt = 0) {
-  auto r = std::make_shared<Thandshake>();
-  r->pid = pid;
-  r->strt = strt;
-  return r;
-}
-
-inline std::shared_ptr<Tgrouper> asGroup(const TrowPtr& r) { return std::dynamic_pointer_cast<Tgrouper>(r); }
 
 // ---- files ----
 
-inline std::string dataDir() {
-  if (const char* env = std::getenv("KV_TEST_DATA_DIR")) return env;
-  return KV_TEST_DATA_DIR;
+inline std::string captureDir() {
+  const char* env = std::getenv("KV_TEST_DATA_DIR");
+  return std::string(env ? env : KV_TEST_DATA_DIR) + "/captures";
 }
-
-inline std::string captureDir() { return dataDir() + "/captures"; }
 
 /// Names (without extension) of every capture that has a .raw file.
 inline std::vector<std::string> captureNames() {
   std::vector<std::string> names;
   std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(captureDir(), ec)) {
+  for (const auto& e : std::filesystem::directory_iterator(captureDir(), ec))
     if (e.path().extension() == ".raw") names.push_back(e.path().stem().string());
-  }
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -96,24 +114,15 @@ inline std::vector<uint8_t> readBytes(const std::string& path) {
 
 // Files are removed before they are written again: truncating a file just written makes some
 // file systems flush it at once, which slows tests that rewrite one file many times.
-inline void removeFile(const std::string& path) {
+inline void writeFile(const std::string& path, const std::string& content, bool gz = false) {
   std::error_code ec;
   std::filesystem::remove(path, ec);
-}
-
-inline void writeFile(const std::string& path, const std::string& content) {
-  removeFile(path);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-/// Writes content as one gzip stream.
-inline void writeGz(const std::string& path, const std::string& content) {
-  removeFile(path);
-  gzFile f = gzopen(path.c_str(), "wb");
-  if (!f) return;
-  if (!content.empty()) gzwrite(f, content.data(), static_cast<unsigned>(content.size()));
-  gzclose(f);
+  if (!gz) {
+    std::ofstream(path, std::ios::binary) << content;
+  } else if (gzFile f = gzopen(path.c_str(), "wb")) {
+    if (!content.empty()) gzwrite(f, content.data(), static_cast<unsigned>(content.size()));
+    gzclose(f);
+  }
 }
 
 /// The uncompressed content of a gzip (or plain) file.
@@ -122,8 +131,7 @@ inline std::string readGz(const std::string& path) {
   gzFile f = gzopen(path.c_str(), "rb");
   if (!f) return out;
   char buf[65536];
-  int n;
-  while ((n = gzread(f, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  for (int n; (n = gzread(f, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
   gzclose(f);
   return out;
 }
@@ -150,8 +158,7 @@ class TempDir {
 inline std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
 
@@ -162,18 +169,10 @@ inline std::string firstDifference(const std::string& expected, const std::strin
   for (size_t i = 0; i < std::max(e.size(), a.size()); ++i) {
     const std::string el = i < e.size() ? e[i] : "<end>";
     const std::string al = i < a.size() ? a[i] : "<end>";
-    if (el != al) {
+    if (el != al)
       return "line " + std::to_string(i + 1) + ":\n  expected: " + el + "\n  actual:   " + al;
-    }
   }
-  if (expected != actual) return "texts differ in line ends";
-  return {};
-}
-
-inline std::string rowsText(const TrowVec& rows) {
-  std::string s;
-  for (const auto& r : rows) s += rowutils::toString(r);
-  return s;
+  return expected == actual ? std::string() : "texts differ in line ends";
 }
 
 inline std::string linText(const TlinRowVec& lin) {
@@ -182,31 +181,20 @@ inline std::string linText(const TlinRowVec& lin) {
   return s;
 }
 
-/// The uncompressed body of a sample file (what follows the magic and the length line).
-inline std::string sampleBody(const std::string& content) {
-  const size_t nl = content.find('\n', 8);
-  return nl == std::string::npos ? std::string() : content.substr(nl + 1);
-}
-
 /// Compares two flat lists: row lines, depths, handles, parents, ordinals and bits 0x01/0x04.
 /// Empty when equal, else the first difference.
 inline std::string compareLin(const TlinRowVec& a, const TlinRowVec& b) {
-  if (a.size() != b.size()) return "sizes " + std::to_string(a.size()) + " and " + std::to_string(b.size());
-  constexpr uint8_t pipelineBits = LINROW_SOF | LINROW_PACKET;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const Tbase& x = *a[i].row;
-    const Tbase& y = *b[i].row;
-    const std::string lx = rowutils::toString(a[i].row);
-    const std::string ly = rowutils::toString(b[i].row);
-    if (lx != ly || x.depth != y.depth || x.handle != y.handle || x.parent != y.parent ||
-        x.ordinal != y.ordinal || (a[i].flags & pipelineBits) != (b[i].flags & pipelineBits)) {
-      std::ostringstream m;
-      m << "row " << i << ": " << lx << " h" << x.handle << " p" << x.parent << " o" << x.ordinal
-        << " f" << int(a[i].flags) << " vs " << ly << " h" << y.handle << " p" << y.parent << " o"
-        << y.ordinal << " f" << int(b[i].flags);
-      return m.str();
-    }
-  }
+  if (a.size() != b.size())
+    return "sizes " + std::to_string(a.size()) + " and " + std::to_string(b.size());
+  const auto describe = [](const TlinRow& e) {
+    std::ostringstream m;
+    m << rowutils::toString(e.row) << " d" << e.row->depth << " h" << e.row->handle << " p"
+      << e.row->parent << " o" << e.row->ordinal << " f" << (e.flags & (LINROW_SOF | LINROW_PACKET));
+    return m.str();
+  };
+  for (size_t i = 0; i < a.size(); ++i)
+    if (describe(a[i]) != describe(b[i]))
+      return "row " + std::to_string(i) + ": " + describe(a[i]) + " vs " + describe(b[i]);
   return {};
 }
 

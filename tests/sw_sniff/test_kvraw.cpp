@@ -40,7 +40,8 @@ TEST(TrawHeader, RejectsShortWrongOrEmptyStreams) {
   EXPECT_TRUE(runs({'K', 'O', 'R', 'V', 'A', 'N', 'E', ',', 0x3F}).empty());
   EXPECT_TRUE(runs(rawBytes({})).empty());
   EXPECT_TRUE(runs(rawBytes({0x80, 0xC5})).empty());
-  Traw bad(rawBytes({0x80, 0xC5}));
+  const auto noSymbol = rawBytes({0x80, 0xC5});
+  Traw bad(noSymbol);
   EXPECT_FALSE(bad.headerOk);
   int v = 7, c = 7;
   EXPECT_FALSE(bad.getVal(v, c));

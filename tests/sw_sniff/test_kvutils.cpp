@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "crc.h"
-#include "kvcolours.h"
 #include "kvutils.h"
 
 TEST(PidTable, LookupsMaskToTheLowNibbleButNamesDoNot) {
@@ -24,7 +23,6 @@ TEST(PidTable, LookupsMaskToTheLowNibbleButNamesDoNot) {
   EXPECT_EQ(utils::pidIsFsLegal(0x69), 1);
   EXPECT_EQ(utils::pidBG(1), 0xFF4081ul);
   EXPECT_EQ(utils::pidFG(1), 0xFFFFFFul);
-  EXPECT_EQ(utils::pidBG(14), LIGHTGREY);
 }
 
 TEST(PidTable, PrintedCodeCarriesTheCheckNibble) {
@@ -111,17 +109,4 @@ TEST(Crc5, GeneratorMatchesTheCheckForEveryField) {
     const uint8_t b[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
     ASSERT_TRUE(crc::checkCRC5(b)) << field;
   }
-}
-
-TEST(Colours, NamedColoursAreRedInTheLowByte) {
-  EXPECT_EQ(RED, 0x0000fful);
-  EXPECT_EQ(GRAY, 0x808080ul);
-  EXPECT_EQ(GREEN, 0x008000ul);
-  EXPECT_EQ(PURPLE, 0x800080ul);
-  EXPECT_EQ(LIGHTGREY, 0xd3d3d3ul);
-  EXPECT_EQ(MEDIUMPURPLE, 0xd87093ul);
-  EXPECT_EQ(PALEVIOLETRED, 0x9370d8ul);
-  EXPECT_EQ(MEDIUMAQUAMARINE, 0xaacd66ul);
-  EXPECT_EQ(APP_BG, 0x4f4f2ful);
-  EXPECT_EQ(MAX_TICK, ~uint64_t{0});
 }
