@@ -8,6 +8,7 @@
 
 #include "kvrawevt.h"
 #include "kvrawgrp.h"
+#include "kvrowpool.h"
 #include "kvrowutils.h"
 
 namespace {
@@ -99,6 +100,7 @@ void TdataIO::rawDataToEventVec(const std::vector<uint8_t>& raw,
   // Room for every event at once: growing the vector step by step would copy it and touch
   // about twice its memory.
   events->reserve(Tevents::estimateEvents(raw));
+  adviseHugePages(events->data(), events->capacity() * sizeof(TrowPtr));
   Tevents decoder(raw);
   uint64_t pos = 0;
   while (decoder.getNextEvent(*events, pos)) {
@@ -116,6 +118,7 @@ void TdataIO::treeRootVecToLinVec(const std::shared_ptr<TrowVec>& roots,
                                   const std::shared_ptr<TlinRowVec>& lin) {
   lin->clear();
   lin->reserve(flatCount(*roots));
+  adviseHugePages(lin->data(), lin->capacity() * sizeof(TlinRow));
   for (const auto& root : *roots) treeRow2Linear(root, -1, lin, 0);
 }
 
@@ -227,6 +230,7 @@ uint32_t TdataIO::loadLinearFile(const std::string& path, const std::shared_ptr<
   Fparents.clear();
   Fparents.push_back(roots.get());
 
+  TrowPool pool;
   uint32_t count = 0;
   std::string line;
   line.reserve(LINE_RESERVE);
@@ -235,7 +239,7 @@ uint32_t TdataIO::loadLinearFile(const std::string& path, const std::shared_ptr<
     // At a read error the line in hand may be cut short: it is not used, the rows before it are.
     if (st == TgzReader::FAIL) break;
     if (!line.empty()) {
-      if (TrowPtr row = rowutils::fromString(line)) {
+      if (TrowPtr row = rowutils::fromString(line, &pool)) {
         ++count;
         if (isGroupKind(row->kind)) {
           auto* group = dynamic_cast<Tgrouper*>(row.get());
@@ -257,6 +261,7 @@ uint32_t TdataIO::loadLinearFile(const std::string& path, const std::shared_ptr<
 
   if (count == 0) return 0;
   lin->reserve(flatCount(*roots));
+  adviseHugePages(lin->data(), lin->capacity() * sizeof(TlinRow));
   for (const auto& root : *roots) treeRow2Linear(root, -1, lin, 0);
   return count;
 }

@@ -212,7 +212,7 @@ size_t Tevents::estimateEvents(const std::vector<uint8_t>& data) {
 bool Tevents::getTrash(const TrawItem&) { return true; }
 
 bool Tevents::getUSBreset(TrowVec& events, const TrawItem& first) {
-  auto r = std::make_shared<Treset>();
+  auto r = pool.make<Treset>();
   r->strt = first.strt;
   r->duration = static_cast<uint32_t>(first.count);
   TrawItem idle;
@@ -327,7 +327,7 @@ bool Tevents::getPacket(TrowVec& events, const TrawItem& first) {
   std::shared_ptr<TpacketBase> row;
   switch (utils::packetType(pid)) {
     case L0_TOKEN: {
-      auto t = std::make_shared<Ttoken>();
+      auto t = pool.make<Ttoken>();
       t->addr = v & 0x7F;
       t->endp = (v >> 7) & 0x0F;
       t->crc5 = (v >> 11) & 0x1F;
@@ -336,7 +336,7 @@ bool Tevents::getPacket(TrowVec& events, const TrawItem& first) {
       break;
     }
     case L0_SOF: {
-      auto s = std::make_shared<Tsof>();
+      auto s = pool.make<Tsof>();
       s->frame = v & 0x7FF;
       s->crc5 = (v >> 11) & 0x1F;
       s->crcOK = crc::checkCRC5(field);
@@ -344,7 +344,7 @@ bool Tevents::getPacket(TrowVec& events, const TrawItem& first) {
       break;
     }
     case L0_DATA: {
-      auto d = std::make_shared<Tdata>();
+      auto d = pool.make<Tdata>();
       const size_t n = nbytes;
       if (n >= 3) {
         d->crc16 = bytes[n - 2] | (bytes[n - 1] << 8);
@@ -355,7 +355,7 @@ bool Tevents::getPacket(TrowVec& events, const TrawItem& first) {
       break;
     }
     case L0_HANDSHAKE:
-      row = std::make_shared<Thandshake>();
+      row = pool.make<Thandshake>();
       break;
     default:
       return true;  // special and reserved PIDs have no row class: dropped like a bad sync

@@ -6,6 +6,7 @@
 
 #include "kvgroup.h"
 #include "kvraw.h"
+#include "kvrowpool.h"
 
 /// Decodes a raw capture stream into the event rows (resets and packets) in time order.
 class Tevents {
@@ -38,4 +39,5 @@ class Tevents {
 
  private:
   Traw raw;
+  TrowPool pool;  ///< the rows of this decode
 };

@@ -78,7 +78,7 @@ bool TrawTree::doSOF(size_t& index) {
     ++index;
     return true;
   }
-  auto group = std::make_shared<TsofGroup>();
+  auto group = pool.make<TsofGroup>();
   size_t end = index;
   while (end < n && (*events)[end] && (*events)[end]->kind == ROW_SOF) ++end;
   group->children.reserve(end - index);
@@ -105,7 +105,7 @@ bool TrawTree::doSetup(size_t& index) {
   const auto& token = static_cast<const Ttoken&>(*(*events)[index]);
   const int key = portRef(static_cast<int>(token.addr), static_cast<int>(token.endp));
 
-  auto transfer = std::make_shared<Ttransfer>(TFR_CONTROL);
+  auto transfer = pool.make<Ttransfer>(TFR_CONTROL);
   roots->push_back(transfer);
   ports[key].transfer = transfer;  // an open transfer on this key is replaced
 
@@ -117,7 +117,7 @@ bool TrawTree::doSetup(size_t& index) {
     ++take;
     if (index + 2 < n && getPid((*events)[index + 2]) == PID_ACK) ++take;
   }
-  auto trx = std::make_shared<Ttransax>(TRX_SETUP);
+  auto trx = pool.make<Ttransax>(TRX_SETUP);
   trx->children.reserve(take);
   trx->depth = transfer->depth + 1;
   takeInto(trx, index);
@@ -161,7 +161,7 @@ bool TrawTree::doInOut(size_t& index, TtrxType type) {
     }
   }
 
-  auto trx = std::make_shared<Ttransax>(type);
+  auto trx = pool.make<Ttransax>(type);
   trx->children.reserve(take);
   auto port = ports.find(key);
   if (port != ports.end()) {

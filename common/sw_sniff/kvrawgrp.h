@@ -7,6 +7,7 @@
 #include <string>
 
 #include "kvgroup.h"
+#include "kvrowpool.h"
 
 /// The open control transfer of one device endpoint.
 struct TportInfo {
@@ -53,6 +54,7 @@ class TrawTree {
   const TrowVec* events;
   TrowVec* roots;
   std::map<int, TportInfo> ports;
+  TrowPool pool;  ///< the group rows of this grouping
 };
 
 namespace utils {

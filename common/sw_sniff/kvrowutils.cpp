@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "kvrowpool.h"
 #include "kvutils.h"
 
 namespace {
@@ -166,13 +167,13 @@ bool readPacketField(TpacketBase& p, char kindLetter, Tview key, Tview value) {
   }
 }
 
-TrowPtr readPacket(char kindLetter, uint32_t depth, Tview rest) {
+TrowPtr readPacket(char kindLetter, uint32_t depth, Tview rest, TrowPool* pool) {
   std::shared_ptr<TpacketBase> p;
   switch (kindLetter) {
-    case 'S': p = std::make_shared<Tsof>(); break;
-    case 'K': p = std::make_shared<Ttoken>(); break;
-    case 'D': p = std::make_shared<Tdata>(); break;
-    default: p = std::make_shared<Thandshake>(); break;
+    case 'S': p = TrowPool::makeIn<Tsof>(pool); break;
+    case 'K': p = TrowPool::makeIn<Ttoken>(pool); break;
+    case 'D': p = TrowPool::makeIn<Tdata>(pool); break;
+    default: p = TrowPool::makeIn<Thandshake>(pool); break;
   }
   p->depth = depth;
   size_t index = 1;  // field 1 is the kind field, with the pid as its value
@@ -272,7 +273,9 @@ std::string toString(const TrowPtr& row) {
   return out;
 }
 
-TrowPtr fromString(const std::string& line) {
+TrowPtr fromString(const std::string& line) { return fromString(line, nullptr); }
+
+TrowPtr fromString(const std::string& line, TrowPool* pool) {
   if (line.empty() || line[0] == '-')
     return nullptr;
   // The first two non-empty fields: depth and kind.
@@ -301,16 +304,16 @@ TrowPtr fromString(const std::string& line) {
     case 'G': {
       TrowPtr g;
       if (kindLetter == 'C')
-        g = std::make_shared<Ttransfer>();
+        g = TrowPool::makeIn<Ttransfer>(pool);
       else
-        g = std::make_shared<TsofGroup>();
+        g = TrowPool::makeIn<TsofGroup>(pool);
       g->depth = *depth;
       return g;
     }
     case 'T': {
       if (!splitField(fields[1], key, value))
         return nullptr;
-      auto t = std::make_shared<Ttransax>();
+      auto t = TrowPool::makeIn<Ttransax>(pool);
       t->depth = *depth;
       if (key == "T") {
         if (value == "SETUP")
@@ -325,7 +328,7 @@ TrowPtr fromString(const std::string& line) {
       return t;
     }
     case 'Y': {
-      auto r = std::make_shared<Treset>();
+      auto r = TrowPool::makeIn<Treset>(pool);
       r->depth = *depth;
       const bool ok = forEachPiece(rest, ';', [&](Tview f) {
         if (!splitField(f, key, value))
@@ -344,7 +347,7 @@ TrowPtr fromString(const std::string& line) {
     case 'K':
     case 'D':
     case 'H':
-      return readPacket(kindLetter, *depth, kindAndRest);
+      return readPacket(kindLetter, *depth, kindAndRest, pool);
     default:
       return nullptr;
   }

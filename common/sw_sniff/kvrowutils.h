@@ -5,12 +5,16 @@
 
 #include "kvgroup.h"
 
+class TrowPool;
+
 namespace rowutils {
 
 /// The row line of a row with its final "\n"; empty for a kind outside 0..7.
 std::string toString(const TrowPtr& row);
 /// A new row from one line (without its line end), or null when the line gives no row.
 TrowPtr fromString(const std::string& line);
+/// The same, the row made by pool (a plain allocation when pool is null).
+TrowPtr fromString(const std::string& line, TrowPool* pool);
 
 }  // namespace rowutils
 
