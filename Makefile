@@ -31,7 +31,7 @@ deps:
 FLAGS_FILE = $(BUILD)/kv-cmake-flags
 configure:
 	@want='$(subst ','\'',$(CMAKE_FLAGS))'; \
-	if [ -f $(BUILD)/build.ninja ] && [ "$$(cat $(FLAGS_FILE) 2>/dev/null)" = "$$want" ]; then exit 0; fi; \
+	if [ -f $(BUILD)/build.ninja ] && [ -f $(FLAGS_FILE) ] && [ "$$(cat $(FLAGS_FILE))" = "$$want" ]; then exit 0; fi; \
 	fresh=; if [ -f $(BUILD)/CMakeCache.txt ]; then fresh=--fresh; fi; \
 	echo cmake $$fresh -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS); \
 	cmake $$fresh -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) && printf '%s' "$$want" > $(FLAGS_FILE)
