@@ -91,39 +91,34 @@ struct TbitRecord {
   }
 };
 
-// Collects kept bits into bytes, least significant bit first; a last partial byte is dropped.
-struct TvectorSink {
-  std::vector<uint8_t>* out = nullptr;
+// Packs kept bits into bytes, least significant bit first, and hands each whole byte to the
+// store; a last partial byte is dropped.
+template <class Store>
+struct TbyteSink : Store {
   unsigned cur = 0;
   unsigned nbits = 0;
   void put(unsigned b, unsigned n) {
     cur |= b << nbits;
     nbits += n;
     if (nbits >= 8) {
-      out->push_back(static_cast<uint8_t>(cur));
+      this->store(static_cast<uint8_t>(cur));
       cur >>= 8;
       nbits -= 8;
     }
   }
 };
 
-// The same into the fixed buffer of one packet: a packet keeps at most MAX_PACKET_SAMPLES
-// samples, so at most that many bits. The buffer is written before it is read and needs no
-// initialising.
-struct TpacketSink {
+struct TvectorStore {
+  std::vector<uint8_t>* out = nullptr;
+  void store(uint8_t b) { out->push_back(b); }
+};
+
+// The fixed buffer of one packet: a packet keeps at most MAX_PACKET_SAMPLES samples, so at most
+// that many bits. It is written before it is read and needs no initialising.
+struct TpacketStore {
   uint8_t out[MAX_PACKET_SAMPLES / 8 + 8];
   size_t filled = 0;
-  unsigned cur = 0;
-  unsigned nbits = 0;
-  void put(unsigned b, unsigned n) {
-    cur |= b << nbits;
-    nbits += n;
-    if (nbits >= 8) {
-      out[filled++] = static_cast<uint8_t>(cur);
-      cur >>= 8;
-      nbits -= 8;
-    }
-  }
+  void store(uint8_t b) { out[filled++] = b; }
 };
 
 // One symbol byte of six J/K samples decoded in a single step: for every count of one bits
@@ -203,7 +198,7 @@ class TpacketBits {
   int syncLength() const { return sync; }
 
  private:
-  TbitDecoder<TpacketSink> dec;
+  TbitDecoder<TbyteSink<TpacketStore>> dec;
   uint8_t window[SYNC_WINDOW] = {};
   size_t head = 0;
   int sync = 0;
@@ -276,7 +271,7 @@ void Tevents::doNRZI(std::vector<uint8_t>& s, size_t from) {
 
 void Tevents::doUnStuff(const std::vector<uint8_t>& bits, size_t from, std::vector<uint8_t>& out) {
   out.clear();
-  TbitDecoder<TvectorSink> dec;
+  TbitDecoder<TbyteSink<TvectorStore>> dec;
   dec.sink.out = &out;
   for (size_t i = from; i < bits.size(); ++i)
     dec.bit(bits[i]);

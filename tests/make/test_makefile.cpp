@@ -36,12 +36,12 @@ class MakefileRules : public ::testing::Test {
     std::error_code ec;
     fs::remove_all(dir, ec);
   }
-  /// Runs make with the arguments (no Debian packages to check), free of the settings of a make
-  /// that may run this test; true when it succeeded.
+  /// Runs make with the arguments (no Debian packages to check) in an environment of its own:
+  /// a make that runs this test passes its variables on through the environment. True when it
+  /// succeeded.
   bool make(const std::string& args) {
-    const std::string cmd = "cd '" + dir.string() + "' && PATH='" + (dir / "bin").string() +
-                            "':\"$PATH\" env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL make -s DEB_PACKAGES= " +
-                            args + " >/dev/null 2>&1";
+    const std::string cmd = "cd '" + dir.string() + "' && env -i PATH='" + (dir / "bin").string() +
+                            "':\"$PATH\" make -s DEB_PACKAGES= " + args + " >/dev/null 2>&1";
     return std::system(cmd.c_str()) == 0;
   }
   /// The cmake calls logged since the last look.
