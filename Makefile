@@ -25,16 +25,16 @@ deps:
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing; \
 	fi
 
-# Configures the build directory when it is new, and again, afresh, whenever CMAKE_FLAGS differ
-# from the flags it was configured with (kept in $(FLAGS_FILE)): a cached option never outlives
-# the flags that set it.
+# Configures the build directory when it is new, and again from an empty cache whenever
+# CMAKE_FLAGS differ from the flags it was configured with (kept in $(FLAGS_FILE)), so that no
+# cached option outlives the flags that set it. Compiled objects stay.
 FLAGS_FILE = $(BUILD)/kv-cmake-flags
 configure:
 	@want='$(subst ','\'',$(CMAKE_FLAGS))'; \
 	if [ -f $(BUILD)/build.ninja ] && [ -f $(FLAGS_FILE) ] && [ "$$(cat $(FLAGS_FILE))" = "$$want" ]; then exit 0; fi; \
-	fresh=; if [ -f $(BUILD)/CMakeCache.txt ]; then fresh=--fresh; fi; \
-	echo cmake $$fresh -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS); \
-	cmake $$fresh -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) && printf '%s' "$$want" > $(FLAGS_FILE)
+	rm -f $(BUILD)/CMakeCache.txt $(FLAGS_FILE); \
+	echo cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS); \
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) && printf '%s' "$$want" > $(FLAGS_FILE)
 
 build: deps configure
 	cmake --build $(BUILD) -j $(JOBS)
