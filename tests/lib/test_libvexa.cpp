@@ -13,9 +13,11 @@
 
 #include "kvboxes.h"
 #include "kvexthrd.h"
+#include "kvlothrd.h"
 #include "libvexa.h"
 #include "probesim_control.h"
 #include "sw_sniff/pipe_helpers.h"
+#include "workloads.h"
 
 using namespace kvtest;
 
@@ -225,4 +227,65 @@ TEST_F(LibNoProbe, DecodeWithoutCapture) {
   EXPECT_EQ(getDecodeDone(h), 1);
   EXPECT_EQ(getDecodeDone(h), 1);
   EXPECT_EQ(linix2rowptr(h, 0), nullptr);
+}
+
+// A capture through the exports, polled from another thread than the one that started it;
+// done is reported once, the decode's done stays, and a second capture of the same size that
+// a pending stop ends at once keeps the first capture's bytes beyond its count of 0 and
+// decodes to nothing.
+TEST(LibCapture, CaptureDecodeAndSecondCapture) {
+  ASSERT_TRUE(ProbeSimControl::loaded()) << "libusb is " << ProbeSimControl::libusbPath();
+  TempDir tmp;
+  const std::vector<uint8_t> stream = usbenc::enumerationMix(32 * 1024, 7);
+  const std::string streamFile = tmp.path("stream.raw");
+  writeFile(streamFile, std::string(stream.begin(), stream.end()));
+  ASSERT_EQ(ProbeSimControl::configure("[probe]\ncapture_stream_file=" + streamFile), "");
+
+  void* h = sniffInit();
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(pollUntil([h] { return getHardwareStatus(h) == LIBVEXA_HW_STATUS_OK; }));
+  constexpr uint32_t SIZE = 8192;
+
+  // One capture: run on this thread, polled to its end on another.
+  setNeeded(h, SIZE);
+  setRun(h, 1);
+  bool done = false;
+  uint64_t lastCount = 0;
+  std::thread poller([&] {
+    done = pollUntil([&] {
+      lastCount = getCaptureCount(h);
+      return getCaptureDone(h) != 0;
+    });
+  });
+  poller.join();
+  ASSERT_TRUE(done);
+  EXPECT_EQ(getCaptureDone(h), 0);
+  EXPECT_EQ(getRun(h), 0);
+  ASSERT_EQ(getCaptureCount(h), SIZE);
+  EXPECT_EQ(lastCount, SIZE);
+  const std::vector<uint8_t>& raw = *static_cast<TloThread*>(loh(h))->pRawData();
+  const std::vector<uint8_t> first(stream.begin(), stream.begin() + SIZE);
+  ASSERT_EQ(raw, first);
+
+  EXPECT_EQ(startDecode(h), 1);
+  EXPECT_EQ(getDecodeDone(h), 1);
+  EXPECT_EQ(getDecodeDone(h), 1);
+  EXPECT_GT(getDecodedCount(h), 0u);
+  EXPECT_LE(getDecodedCount(h), SIZE);
+  const std::string expected = linText(*decodeRaw(first).lin);
+  EXPECT_GT(splitLines(expected).size(), 10u);
+  EXPECT_EQ(rowLines(h), expected) << firstDifference(expected, rowLines(h));
+
+  // The second capture: a stop made while idle ends it before its first read.
+  setNeeded(h, SIZE);
+  setStop(h, 1);
+  setRun(h, 1);
+  ASSERT_TRUE(pollUntil([h] { return getCaptureDone(h) != 0; }));
+  EXPECT_EQ(getStop(h), 0);
+  EXPECT_EQ(getCaptureCount(h), 0u);
+  EXPECT_EQ(raw, first);
+  EXPECT_EQ(startDecode(h), 1);
+  EXPECT_EQ(getPacketDataRowCount(h), 0u);
+  EXPECT_EQ(getDecodeDone(h), 1);
+  sniffEnd(h);
 }
