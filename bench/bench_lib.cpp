@@ -54,28 +54,21 @@ Handle& handle(const Workload& w) {
   return hd;
 }
 
-// getPacketDataRow into one buffer that grows when a row needs more (the two-call pattern
-// only for those rows), over every row.
-void rowLines(benchmark::State& st, const Workload& w) {
+// Calls readRow(h, ix) for every row of the workload's handle, timed; readRow returns the
+// bytes of text it got. Counters: rows, rows per second and MB of text per second.
+template <typename ReadRow>
+void readOut(benchmark::State& st, const Workload& w, ReadRow readRow) {
   Handle& hd = handle(w);
   if (hd.rows == 0) {
     st.SkipWithError("no rows loaded");
     return;
   }
-  std::vector<char> buf(256);
   size_t bytes = 0;
   double total = 0;
   for (auto _ : st) {
     bytes = 0;
     const auto t0 = Clock::now();
-    for (uint32_t i = 0; i < hd.rows; ++i) {
-      uint32_t n = getPacketDataRow(hd.h, i, buf.data(), static_cast<uint32_t>(buf.size()));
-      if (n > buf.size()) {
-        buf.resize(n);
-        n = getPacketDataRow(hd.h, i, buf.data(), n);
-      }
-      bytes += n;
-    }
+    for (uint32_t i = 0; i < hd.rows; ++i) bytes += readRow(hd.h, i);
     const double s = since(t0);
     st.SetIterationTime(s);
     total += s;
@@ -86,28 +79,26 @@ void rowLines(benchmark::State& st, const Workload& w) {
   st.counters["text_MB_per_s"] = kvbench::megabytes(static_cast<double>(bytes)) / per;
 }
 
-// getBoxStrX over every row: a fresh box maker per row, the string in the shared buffer.
+// getPacketDataRow into one buffer that grows when a row needs more (the two-call pattern
+// only for those rows).
+void rowLines(benchmark::State& st, const Workload& w) {
+  std::vector<char> buf(256);
+  readOut(st, w, [&buf](void* h, uint32_t i) -> size_t {
+    uint32_t n = getPacketDataRow(h, i, buf.data(), static_cast<uint32_t>(buf.size()));
+    if (n > buf.size()) {
+      buf.resize(n);
+      n = getPacketDataRow(h, i, buf.data(), n);
+    }
+    return n;
+  });
+}
+
+// getBoxStrX: a fresh box maker per row, the string in the shared buffer.
 void boxStrings(benchmark::State& st, const Workload& w) {
-  Handle& hd = handle(w);
-  if (hd.rows == 0) {
-    st.SkipWithError("no rows loaded");
-    return;
-  }
-  size_t bytes = 0;
-  double total = 0;
-  for (auto _ : st) {
-    bytes = 0;
-    const auto t0 = Clock::now();
-    for (uint32_t i = 0; i < hd.rows; ++i)
-      if (const char* s = getBoxStrX(hd.h, i)) bytes += std::char_traits<char>::length(s);
-    const double s = since(t0);
-    st.SetIterationTime(s);
-    total += s;
-  }
-  const double per = total / static_cast<double>(st.iterations());
-  st.counters["rows"] = hd.rows;
-  st.counters["rows_per_s"] = hd.rows / per;
-  st.counters["text_MB_per_s"] = kvbench::megabytes(static_cast<double>(bytes)) / per;
+  readOut(st, w, [](void* h, uint32_t i) -> size_t {
+    const char* s = getBoxStrX(h, i);
+    return s ? std::char_traits<char>::length(s) : 0;
+  });
 }
 
 }  // namespace
