@@ -66,7 +66,7 @@ TEST(LibInstalled, CClientCapturesAndReadsEveryRow) {
   constexpr unsigned NEEDED = 40000;  // kept: 39936 bytes, a whole number of KiB
   constexpr size_t KEPT = NEEDED / 1024 * 1024;
   ASSERT_GT(stream.size(), KEPT);
-  const std::string scenario = "[probe];capture_stream_file=" + streamFile;
+  const std::string scenario = "[probe];capture_file=" + streamFile;
 
   // Run it with the simulator first on the library path, then the installed library.
   const std::string out = tmp.path("rows.txt");

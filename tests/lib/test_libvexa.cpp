@@ -239,7 +239,7 @@ TEST(LibCapture, CaptureDecodeAndSecondCapture) {
   const std::vector<uint8_t> stream = usbenc::enumerationMix(32 * 1024, 7);
   const std::string streamFile = tmp.path("stream.raw");
   writeFile(streamFile, std::string(stream.begin(), stream.end()));
-  ASSERT_EQ(ProbeSimControl::configure("[probe]\ncapture_stream_file=" + streamFile), "");
+  ASSERT_EQ(ProbeSimControl::configure("[probe]\ncapture_file=" + streamFile), "");
 
   void* h = sniffInit();
   ASSERT_NE(h, nullptr);
