@@ -409,7 +409,7 @@ TEST_F(CaptureThread, FailedFpgaUpdatesStopAfterThree) {
   const std::string scenario = "reenum_delay_ms = 20\n[probe]\ncfg_fail_row = 0\ncfg_busy_polls = 0\n";
   start(scenario);
   const std::string erase = "40 c9 0040 4 0e050000";
-  ASSERT_TRUE(eventually([&] { return countOf(steps(ProbeSimControl::log()), "c0 c0 0000 64") >= 6; }, 20s));
+  ASSERT_TRUE(eventually([&] { return countOf(steps(ProbeSimControl::log()), "c0 c0 0000 64") >= 5; }, 20s));
   EXPECT_EQ(lo->getHardwareStatus(), HW_STATUS_INIT_FAILED);
   EXPECT_EQ(countOf(steps(ProbeSimControl::log()), erase), 3u);
 
