@@ -3,7 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -293,4 +297,45 @@ TEST(LibCapture, CaptureDecodeAndSecondCapture) {
   EXPECT_EQ(getPacketDataRowCount(h), 0u);
   EXPECT_EQ(getDecodeDone(h), 1);
   sniffEnd(h);
+}
+
+namespace {
+
+/// Runs in a child process: with the address space limited to what is mapped now, the decode
+/// thread's stack cannot be mapped, so the decode fails.
+[[noreturn]] void failingDecodeChild(void* h) {
+  long pages = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+  const rlimit rl{limit, limit};
+  if (pages == 0 || setrlimit(RLIMIT_AS, &rl) != 0) std::_Exit(2);
+  const int decoded = startDecode(h);
+  std::_Exit(decoded == 0 && getDecodeDone(h) == 0 ? 0 : 1);
+}
+
+}  // namespace
+
+// A decode that fails (no memory) is reported as failed by startDecode and getDecodeDone.
+TEST(LibCapture, FailedDecodeReportsZero) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";
+#else
+  ASSERT_TRUE(ProbeSimControl::loaded());
+  ASSERT_EQ(ProbeSimControl::configure("[probe]\ncapture_traffic=enumerateHid"), "");
+  void* h = sniffInit();
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(pollUntil([h] { return getHardwareStatus(h) == LIBVEXA_HW_STATUS_OK; }));
+  setNeeded(h, 2048);
+  setRun(h, 1);
+  ASSERT_TRUE(pollUntil([h] { return getCaptureDone(h) != 0; }));
+  ASSERT_EQ(getCaptureCount(h), 2048u);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(failingDecodeChild(h), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(startDecode(h), 1);  // here, without the limit
+  EXPECT_GT(getPacketDataRowCount(h), 0u);
+  sniffEnd(h);
+#endif
 }
