@@ -103,6 +103,7 @@ TEST(TexThread, ProgressIsReadableDuringDecode) {
   EXPECT_LE(ex.getDecodedCount(), raw.size());
 }
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 namespace {
 
 /// Runs in a child process: a stream too large to copy once the address space is limited, so
@@ -124,6 +125,7 @@ namespace {
 }
 
 }  // namespace
+#endif
 
 // Only the first `count` bytes are decoded (a capture buffer may hold older bytes beyond its
 // capture count); and a decode that fails (out of memory) still raises done, with succeeded false.
