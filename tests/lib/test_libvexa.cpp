@@ -299,6 +299,7 @@ TEST(LibCapture, CaptureDecodeAndSecondCapture) {
   sniffEnd(h);
 }
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 namespace {
 
 /// Runs in a child process: with the address space limited to what is mapped now, the decode
@@ -317,6 +318,7 @@ namespace {
 }
 
 }  // namespace
+#endif
 
 // A decode that fails (no memory) is reported as failed by startDecode and getDecodeDone.
 TEST(LibCapture, FailedDecodeReportsZero) {
