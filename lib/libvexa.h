@@ -100,8 +100,8 @@ LIBVEXA_API int getCaptureDone(void* h);
 LIBVEXA_API int getHardwareChanged(void* h);
 /**
  * Capture size for the next capture, in bytes; a capture keeps the size rounded down to a
- * multiple of 1024. The bytes of an earlier capture stay in the buffer beyond the next
- * capture's count.
+ * multiple of 1024 (sizes above 4294965247 count as that). Call only while no capture runs.
+ * The capture buffer keeps older bytes beyond the next capture's count; they are never decoded.
  */
 LIBVEXA_API void setNeeded(void* h, uint32_t bytes);
 /** Bytes captured so far in the current or last capture. */
