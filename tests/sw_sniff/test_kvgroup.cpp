@@ -98,7 +98,7 @@ TEST(TransferFindData, ControlReadGathersAckedInStages) {
 
   // Once found, the bytes are kept: later calls neither walk the children again nor touch
   // statusDone.
-  t.children.resize(1);
+  t.children.push_back(trx(TRX_IN, {19, 20}, PID_ACK));
   t.statusDone = false;
   EXPECT_EQ(t.findData().size(), 18u);
   EXPECT_FALSE(t.statusDone);
