@@ -2,6 +2,7 @@
 #include "kvrawevt.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "crc.h"
 #include "kvutils.h"
@@ -22,6 +23,10 @@ constexpr size_t SYNC_WINDOW = 8;
 
 /// After this many one bits in a row the next bit is a stuffed bit.
 constexpr unsigned STUFF_AFTER = 6;
+/// Most bits that one call hands to a sink.
+constexpr unsigned MAX_PUT = 32;
+/// Extensions up to this length go with their symbol byte's six samples in one put.
+constexpr uint64_t SHORT_EXTENSION = MAX_PUT - 6;
 
 /// The sync that the first levels of a packet begin with: 8 or 6; 0 for none, or when fewer
 /// than SYNC_WINDOW levels are known.
@@ -52,19 +57,14 @@ class TbitDecoder {
 
   /// One sample's level.
   constexpr void level(unsigned lvl) { bit(nrzi(lvl, prev)); }
-  /// n more samples at the level of the last one: n one bits.
+  /// n more samples at the level of the last one: n one bits, of which every seventh counted
+  /// from the last zero is a stuffed bit and dropped. The kept bits are all ones.
   constexpr void sameLevel(uint64_t n) {
-    while (n > 0) {
-      if (onesRun == STUFF_AFTER) {  // the stuffed bit
-        bit(1);
-        --n;
-        continue;
-      }
-      const unsigned take = static_cast<unsigned>(std::min<uint64_t>(n, STUFF_AFTER - onesRun));
-      onesRun += take;
-      n -= take;
-      sink.put((1u << take) - 1, take);
-    }
+    const uint64_t upTo = onesRun + n;
+    uint64_t kept = n - upTo / (STUFF_AFTER + 1);
+    onesRun = static_cast<unsigned>(upTo % (STUFF_AFTER + 1));
+    for (; kept > MAX_PUT; kept -= MAX_PUT) sink.put((uint64_t{1} << MAX_PUT) - 1, MAX_PUT);
+    sink.put((uint64_t{1} << kept) - 1, static_cast<unsigned>(kept));
   }
   /// One decoded bit: the bit after STUFF_AFTER one bits is dropped unseen, whatever it is.
   constexpr void bit(unsigned b) {
@@ -85,7 +85,7 @@ class TbitDecoder {
 struct TbitRecord {
   uint8_t bits = 0;
   uint8_t count = 0;
-  constexpr void put(unsigned b, unsigned n) {
+  constexpr void put(uint64_t b, unsigned n) {
     bits = static_cast<uint8_t>(bits | b << count);
     count = static_cast<uint8_t>(count + n);
   }
@@ -97,13 +97,14 @@ template <class Store>
 struct TbyteSink : Store {
   unsigned cur = 0;
   unsigned nbits = 0;
-  void put(unsigned b, unsigned n) {
-    cur |= b << nbits;
-    nbits += n;
-    if (nbits >= 8) {
-      this->store(static_cast<uint8_t>(cur));
-      cur >>= 8;
-      nbits -= 8;
+  void put(uint64_t b, unsigned n) {
+    for (; n > 0; --n, b >>= 1) {
+      cur |= static_cast<unsigned>(b & 1) << nbits;
+      if (++nbits == 8) {
+        this->store(static_cast<uint8_t>(cur));
+        cur = 0;
+        nbits = 0;
+      }
     }
   }
 };
@@ -113,13 +114,27 @@ struct TvectorStore {
   void store(uint8_t b) { out->push_back(b); }
 };
 
-// The fixed buffer of one packet: a packet keeps at most MAX_PACKET_SAMPLES samples, so at most
-// that many bits. It is written before it is read and needs no initialising.
-struct TpacketStore {
-  uint8_t out[MAX_PACKET_SAMPLES / 8 + 8];
+// Packs kept bits of one packet into its fixed buffer: a packet keeps at most
+// MAX_PACKET_SAMPLES samples, so at most that many bits. The bits gather in a 64-bit accumulator
+// that is stored whole after every put, the write position moving on by the bytes completed; so
+// no put branches on a byte boundary. A last partial byte is never counted. The buffer is
+// written before it is read and needs no initialising.
+struct TpacketSink {
+  uint8_t out[MAX_PACKET_SAMPLES / 8 + 2 * sizeof(uint64_t)];
   size_t filled = 0;
-  void store(uint8_t b) { out[filled++] = b; }
+  uint64_t acc = 0;    ///< bits not yet in a whole byte (fewer than 8 between puts)
+  unsigned nbits = 0;
+  void put(uint64_t b, unsigned n) {
+    acc |= b << nbits;
+    nbits += n;
+    std::memcpy(out + filled, &acc, sizeof acc);
+    const unsigned whole = nbits & ~7u;
+    filled += whole / 8;
+    acc >>= whole;
+    nbits -= whole;
+  }
 };
+static_assert(MAX_PUT + 7 < 64, "a put and the bits before it fit the accumulator");
 
 // One symbol byte of six J/K samples decoded in a single step: for every count of one bits
 // before it (0..6) and level of the sample before (K 0, J 1), what TbitDecoder makes of the six
@@ -187,9 +202,17 @@ class TpacketBits {
   /// (bit 5 the earliest, 1 = J), its latest one lengthened by extension samples.
   void addSix(unsigned levels, uint64_t extension) {
     const TsixStep& s = SIX_STEPS.step[dec.onesRun][dec.prev][levels & 0x3F];
+    dec.prev = levels & 1;
+    if (extension <= SHORT_EXTENSION) {
+      // The extension's one bits (see TbitDecoder::sameLevel) join the table's bits in one put.
+      const unsigned upTo = s.ones + static_cast<unsigned>(extension);
+      const unsigned kept = static_cast<unsigned>(extension) - upTo / (STUFF_AFTER + 1);
+      dec.onesRun = upTo % (STUFF_AFTER + 1);
+      dec.sink.put(s.bits | ((uint64_t{1} << kept) - 1) << s.count, s.count + kept);
+      return;
+    }
     dec.sink.put(s.bits, s.count);
     dec.onesRun = s.ones;
-    dec.prev = levels & 1;
     dec.sameLevel(extension);
   }
 
@@ -198,11 +221,50 @@ class TpacketBits {
   int syncLength() const { return sync; }
 
  private:
-  TbitDecoder<TbyteSink<TpacketStore>> dec;
+  TbitDecoder<TpacketSink> dec;
   uint8_t window[SYNC_WINDOW] = {};
   size_t head = 0;
   int sync = 0;
 };
+
+// The fast path of a packet's data: consumes six-sample symbol bytes from the reader's position
+// as long as each is followed by no count byte or by one start byte and then a symbol byte (the
+// forms that nearly all bytes take), handing their samples to the packet. It stops before any
+// other byte, and within the last two bytes of the stream, leaving those to the reader; the runs
+// it consumes are counted in the reader's ticks as getVal would. False when the packet has
+// grown beyond MAX_PACKET_SAMPLES, with the byte that did it consumed.
+bool takeSixBytes(Traw& raw, TpacketBits& bits, uint64_t& length) {
+  if (raw.stream.size() - raw.ix < 3)
+    return true;
+  const uint8_t* const begin = raw.stream.data();
+  const uint8_t* p = begin + raw.ix;
+  const uint8_t* const last = begin + raw.stream.size() - 2;  // p[1] and p[2] are read
+  uint64_t ticks = 0;
+  bool storing = true;
+  while (p < last) {
+    const unsigned sym = p[0], next = p[1];
+    if (sym & 0xC0)
+      break;  // not six J/K samples
+    // No branch on the count byte: next is either a symbol byte (no count) or one start byte
+    // followed by a symbol byte; anything else goes to the reader's count decoding.
+    const unsigned isStart = (next & 0xC0) == 0x80;
+    const unsigned plain = (next & 0x80) == 0;
+    if (!(plain | (isStart & ((p[2] & 0x80) == 0))))
+      break;
+    const unsigned extension = next & 0x3F & (0u - isStart);
+    p += 1 + isStart;
+    ticks += 6 + extension;
+    length += 6 + extension;
+    if (length > MAX_PACKET_SAMPLES) {
+      storing = false;
+      break;
+    }
+    bits.addSix(sym, extension);
+  }
+  raw.ix = static_cast<uint64_t>(p - begin);
+  raw.total += ticks;
+  return storing;
+}
 
 }  // namespace
 
@@ -235,12 +297,23 @@ void Tevents::getEvents(TrowVec& events) {
 }
 
 size_t Tevents::estimateEvents(const std::vector<uint8_t>& data) {
+  // A three-sample symbol byte (top bits 01) with one of its 2-bit samples 00. Counted in byte
+  // lanes over blocks short enough that a lane cannot overflow, so the compiler vectorises it.
+  constexpr size_t BLOCK = 255;
   size_t n = 0;
-  for (const uint8_t b : data) {
-    // A three-sample symbol byte (top bits 01) with one of its 2-bit samples 00.
-    const unsigned x = b ^ 0x3Fu;  // a 00 sample becomes 11
-    const unsigned se0 = (x & (x >> 1)) & 0x15u;
-    n += (b & 0xC0u) == 0x40u && se0 != 0;
+  const uint8_t* p = data.data();
+  for (size_t left = data.size(); left > 0;) {
+    const size_t len = std::min(left, BLOCK);
+    uint8_t count = 0;
+    for (size_t i = 0; i < len; ++i) {
+      const uint8_t b = p[i];
+      const uint8_t x = static_cast<uint8_t>(b ^ 0x3Fu);  // a 00 sample becomes 11
+      const uint8_t se0 = static_cast<uint8_t>(x & (x >> 1) & 0x15u);
+      count = static_cast<uint8_t>(count + (((b & 0xC0u) == 0x40u) & (se0 != 0)));
+    }
+    n += count;
+    p += len;
+    left -= len;
   }
   // A stream of noise can hold far more such bytes than events: the reservation stays within
   // twice the stream's size (16 bytes per entry), beyond which the vector simply grows.
@@ -291,7 +364,10 @@ bool Tevents::getPacket(TrowVec& events, const TrawItem& first) {
   TrawItem item;
   for (;;) {
     // Inside the data of a packet most symbol bytes hold six J/K samples: those are decoded
-    // a byte at a time instead of run by run.
+    // a byte at a time instead of run by run, straight from the stream while they come with
+    // no count byte or one start byte.
+    if (storing && bits.inData() && raw.top < 0 && raw.headerOk)
+      storing = takeSixBytes(raw, bits, length);
     unsigned levels;
     int extension;
     if (storing && bits.inData() && raw.takeSixSamples(levels, extension)) {
