@@ -6,19 +6,9 @@
 #include <wx/frame.h>
 #include <wx/textctrl.h>
 
+#include "ctlpage_access.h"
 #include "gui_env.h"
 #include "kvglobs.h"
-
-// Reaches the page's state and widgets (a friend of TctlPage).
-struct TctlPageTestAccess {
-  static void setState(TctlPage& p, int s) { p.state = s; }
-  static wxButton* start(TctlPage& p) { return p.startBtn; }
-  static wxButton* ok(TctlPage& p) { return p.okBtn; }
-  static wxButton* cancel(TctlPage& p) { return p.cancelBtn; }
-  static wxButton* connect(TctlPage& p) { return p.connectBtn; }
-  static wxButton* disconn(TctlPage& p) { return p.disconnBtn; }
-  static wxTextCtrl* box(TctlPage& p) { return p.bufferBox; }
-};
 
 namespace {
 
