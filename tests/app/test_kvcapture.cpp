@@ -1,0 +1,239 @@
+// Headless tests of the capture dialog on the probe simulator: the real modal loop with its
+// 300 ms timer, driven by a scripted user who posts button, key and text events from inside it.
+#include "kvcapture.h"
+
+#include <gtest/gtest.h>
+#include <wx/dialog.h>
+#include <wx/notebook.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+
+#include "ctlpage_access.h"
+#include "gui_env.h"
+#include "kvexthrd.h"
+#include "kvglobs.h"
+#include "kvrowutils.h"
+#include "probesim_cmd.h"
+#include "probesim_control.h"
+#include "workloads.h"
+#include "wxsGui.h"
+#include "wxsPanes.h"
+
+namespace {
+
+using A = TctlPageTestAccess;
+using kvtest::TuiScript;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* SERIAL = "KV-SIM-4711";
+/// Capture rate of the simulated probe: a 2 MiB capture takes about two seconds.
+constexpr long RATE = 1 << 20;
+constexpr uint8_t IDLE_BYTE = 0x3F;  // what the simulated bus sends once the stream has run out
+/// The checksum of the FPGA image the build carries: the probe needs no reprogramming.
+constexpr const char* FPGA_CHECKSUM = "0x1D5E0257";
+
+// ---- what the user sees ----
+TctlPage* page() { return dynamic_cast<TctlPage*>(kvtest::findWindow(ID_CTL_PAGE)); }
+int state() { return page() ? page()->getState() : -1; }
+wxString label(int id) {
+  wxWindow* w = kvtest::findWindow(id);
+  return w ? w->GetLabel() : wxString("<no window>");
+}
+bool enabled(int id) {
+  wxWindow* w = kvtest::findWindow(id);
+  return w && w->IsEnabled();
+}
+wxString statusLine() { return label(ID_STATUS_TEXT); }
+wxString serialLine() { return label(ID_SERIAL_TEXT); }
+wxString acqText() { return page() ? A::acqLabel(*page())->GetLabel() : wxString(); }
+wxString decText() { return page() ? A::decLabel(*page())->GetLabel() : wxString(); }
+int acqGauge() { return page() ? A::acqGauge(*page())->GetValue() : -1; }
+int decGauge() { return page() ? A::decGauge(*page())->GetValue() : -1; }
+wxString boxText() { return page() ? A::box(*page())->GetValue() : wxString(); }
+wxDialog* dialog() {
+  wxWindow* gui = kvtest::findWindow(ID_SNIFFER_GUI);
+  return gui ? dynamic_cast<wxDialog*>(gui->GetParent()) : nullptr;
+}
+bool hardwareOK() { return statusLine() == "Hardware Initialized OK" && state() == TctlPage::CTL_READY; }
+bool okReady() { return enabled(wxID_OK) && state() == TctlPage::CTL_READY; }
+
+// ---- what the user does (events queued to the windows, handled by the running modal loop) ----
+void click(int id) { ASSERT_TRUE(kvtest::postButton(id)) << "no window " << id; }
+void type(const wxString& text) {
+  // Replaces the box's text the way typing does: the control's content and its text event.
+  ASSERT_NE(page(), nullptr);
+  A::box(*page())->SetValue(text);
+}
+void focusInAndOut() {
+  wxTextCtrl* box = A::box(*page());
+  for (wxEventType type : {wxEVT_SET_FOCUS, wxEVT_KILL_FOCUS}) {
+    auto* e = new wxFocusEvent(type, box->GetId());
+    e->SetEventObject(box);
+    box->GetEventHandler()->QueueEvent(e);
+  }
+}
+void pressEscape() {
+  wxDialog* d = dialog();
+  ASSERT_NE(d, nullptr);
+  wxKeyEvent key(wxEVT_CHAR_HOOK);
+  key.m_keyCode = WXK_ESCAPE;
+  key.SetEventObject(d);
+  d->GetEventHandler()->QueueEvent(key.Clone());
+}
+void closeWindow() {
+  if (wxDialog* d = dialog()) {
+    auto* e = new wxCloseEvent(wxEVT_CLOSE_WINDOW, d->GetId());
+    e->SetEventObject(d);
+    e->SetCanVeto(true);
+    d->GetEventHandler()->QueueEvent(e);
+  }
+}
+
+/// The rows of a flat list as row lines, one per row.
+std::vector<std::string> rowLines(const std::shared_ptr<TlinRowVec>& lin) {
+  std::vector<std::string> out;
+  if (lin)
+    for (const TlinRow& r : *lin)
+      out.push_back(rowutils::toString(r.row));
+  return out;
+}
+
+/// Fails at the first differing row, not with a wall of text.
+void expectSameRows(const std::vector<std::string>& got, const std::vector<std::string>& want) {
+  for (size_t i = 0; i < std::min(got.size(), want.size()); ++i)
+    if (got[i] != want[i]) {
+      ADD_FAILURE() << "row " << i << " differs:\n  got  " << got[i] << "\n  want " << want[i];
+      return;
+    }
+  EXPECT_EQ(got.size(), want.size());
+}
+
+class CaptureDialog : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    stream = usbenc::enumerationMix(200000, 7);
+    streamPath = kvtest::artefactDir() + "/capture_stream.raw";
+    std::ofstream(streamPath, std::ios::binary)
+        .write(reinterpret_cast<const char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(ProbeSimControl::loaded()) << "libusb in use is " << ProbeSimControl::libusbPath()
+                                           << ", not the probe simulator";
+    savedMaxKB = _G.maxBufferKB;
+    _G.maxBufferKB = 67108864;  // as the program's start-up sets it
+  }
+  void TearDown() override { _G.maxBufferKB = savedMaxKB; }
+
+  /// A probe streaming the test's traffic at RATE; extra lines go into its section.
+  static void probe(const std::string& extra = "") {
+    const std::string err = ProbeSimControl::configure(
+        "reenum_delay_ms = 300\n[probe]\nserial = " + std::string(SERIAL) + "\neeprom_checksum = " + FPGA_CHECKSUM +
+        "\ncapture_file = " + streamPath + "\ncapture_rate = " + std::to_string(RATE) + "\n" + extra);
+    ASSERT_EQ(err, "");
+  }
+
+  /// The rows a direct decode of the first n captured bytes gives: the stream, then idle bus.
+  static std::vector<std::string> expectedRows(size_t n) {
+    std::vector<uint8_t> bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(std::min(n, stream.size())));
+    bytes.resize(n, IDLE_BYTE);
+    TexThread ex;
+    EXPECT_TRUE(ex.startDecode(&bytes));
+    return rowLines(ex.pLinearRowVec());
+  }
+
+  /// Runs the dialog with the script acting inside its modal loop. A step that waits too long
+  /// closes the dialog, so a failing test ends instead of hanging.
+  std::unique_ptr<TcaptureDialog> run(TuiScript& script) {
+    script.onTimeout(closeWindow);
+    script.start();
+    auto result = std::make_unique<TcaptureDialog>();
+    EXPECT_EQ(script.failure(), "");
+    EXPECT_TRUE(script.finished()) << "the dialog ended while waiting for: " << script.current();
+    EXPECT_EQ(dialog(), nullptr) << "the dialog is gone";
+    return result;
+  }
+
+  /// Count of simulator log lines that match re.
+  static size_t logCount(const std::string& re) {
+    const std::regex r(re);
+    size_t n = 0;
+    for (const auto& line : ProbeSimControl::log())
+      n += std::regex_search(line, r) ? 1 : 0;
+    return n;
+  }
+
+  static std::vector<uint8_t> stream;
+  static std::string streamPath;
+  uint32_t savedMaxKB = 0;
+};
+
+std::vector<uint8_t> CaptureDialog::stream;
+std::string CaptureDialog::streamPath;
+
+TEST_F(CaptureDialog, CapturesDecodesAndReturnsTheRowsOnOK) {
+  probe();
+  std::vector<long> acqSeen, gaugeSeen;
+  std::string shot;
+  TuiScript script;
+  script
+      .when("the first tick", [] { return state() != TctlPage::CTL_INIT; },
+            [] {
+              EXPECT_EQ(statusLine(), "Sniffer hardware not found");
+              EXPECT_EQ(serialLine(), "Hardware Serial: unavailable");
+              EXPECT_EQ(state(), TctlPage::CTL_HW_ERROR);
+              EXPECT_FALSE(enabled(ID_START_BTN));
+              EXPECT_EQ(acqText(), "0 Bytes");
+              EXPECT_EQ(acqGauge(), 0);
+            })
+      .when("the probe initialised", hardwareOK,
+            [] {
+              EXPECT_EQ(serialLine(), wxString("Hardware Serial: ") + SERIAL);
+              EXPECT_TRUE(enabled(ID_START_BTN));
+              EXPECT_FALSE(enabled(wxID_OK));
+              type("2048");
+              click(ID_START_BTN);
+            })
+      .when("the capture started", [] { return state() == TctlPage::CTL_CAPTURING; },
+            [] {
+              EXPECT_EQ(boxText(), "2_048");
+              EXPECT_EQ(page()->getNeededBytes(), 2097152u);
+              EXPECT_EQ(label(ID_START_BTN), "Stop");
+              EXPECT_FALSE(A::box(*page())->IsEnabled());
+              EXPECT_FALSE(enabled(ID_CONNECT_BTN));
+            })
+      .when("the capture half way",
+            [&] {
+              acqSeen.push_back(static_cast<long>(wxstr2num(acqText())));
+              gaugeSeen.push_back(acqGauge());
+              return state() == TctlPage::CTL_CAPTURING && acqGauge() >= 40;
+            },
+            [&] { shot = kvtest::saveScreenshot(dialog(), "capture_dialog_capturing"); })
+      .when("the decode", [] { return state() >= TctlPage::CTL_DECODING; },
+            [] {
+              EXPECT_EQ(acqText(), "2_097_152 Bytes");
+              EXPECT_EQ(acqGauge(), 100);
+            })
+      .when("OK enabled", okReady,
+            [] {
+              EXPECT_EQ(decText(), "100%");
+              EXPECT_EQ(decGauge(), 100);
+              EXPECT_EQ(label(ID_START_BTN), "Start");
+              click(wxID_OK);
+            });
+  auto d = run(script);
+
+  EXPECT_TRUE(d->retOK());
+  ASSERT_TRUE(d->linVec && d->treeVec && d->evtVec);
+  EXPECT_FALSE(d->linVec->empty());
+  expectSameRows(rowLines(d->linVec), expectedRows(2097152));
+  // The progress moved: values strictly between nothing and everything were shown.
+  EXPECT_TRUE(std::any_of(acqSeen.begin(), acqSeen.end(), [](long v) { return v > 0 && v < 2097152; }));
+  EXPECT_TRUE(std::any_of(gaugeSeen.begin(), gaugeSeen.end(), [](long v) { return v > 0 && v < 100; }));
+  EXPECT_NE(shot, "") << "no screenshot";
+  EXPECT_EQ(logCount("^capture start"), 1u);
+}
+
+}  // namespace
