@@ -6,8 +6,11 @@
 #include <wx/dialog.h>
 #include <wx/notebook.h>
 
+#include <dlfcn.h>
+
 #include <chrono>
 #include <fstream>
+#include <optional>
 #include <regex>
 
 #include "ctlpage_access.h"
@@ -15,7 +18,6 @@
 #include "kvexthrd.h"
 #include "kvglobs.h"
 #include "kvrowutils.h"
-#include "probesim_cmd.h"
 #include "probesim_control.h"
 #include "workloads.h"
 #include "wxsGui.h"
@@ -55,6 +57,23 @@ wxString boxText() { return page() ? A::box(*page())->GetValue() : wxString(); }
 wxDialog* dialog() {
   wxWindow* gui = kvtest::findWindow(ID_SNIFFER_GUI);
   return gui ? dynamic_cast<wxDialog*>(gui->GetParent()) : nullptr;
+}
+/// A state value of the simulated probe's command bridge (names in probesim_cmd.h), found in the
+/// loaded simulator; -1 when it is not there.
+long probeState(const char* name) {
+  using Fn = long (*)(int, const char*);
+  static const auto fn = reinterpret_cast<Fn>(dlsym(RTLD_DEFAULT, "probesim_cmd_state"));
+  return fn ? fn(0, name) : -1;
+}
+
+/// A condition that holds once ms have passed since it was first asked (a step that just waits).
+TuiScript::Tcond afterMs(int ms) {
+  auto since = std::make_shared<std::optional<Clock::time_point>>();
+  return [since, ms] {
+    if (!*since)
+      *since = Clock::now();
+    return Clock::now() - **since >= std::chrono::milliseconds(ms);
+  };
 }
 bool hardwareOK() { return statusLine() == "Hardware Initialized OK" && state() == TctlPage::CTL_READY; }
 bool okReady() { return enabled(wxID_OK) && state() == TctlPage::CTL_READY; }
@@ -133,6 +152,7 @@ class CaptureDialog : public ::testing::Test {
         "reenum_delay_ms = 300\n[probe]\nserial = " + std::string(SERIAL) + "\neeprom_checksum = " + FPGA_CHECKSUM +
         "\ncapture_file = " + streamPath + "\ncapture_rate = " + std::to_string(RATE) + "\n" + extra);
     ASSERT_EQ(err, "");
+    ProbeSimControl::clearLog();
   }
 
   /// The rows a direct decode of the first n captured bytes gives: the stream, then idle bus.
@@ -234,6 +254,219 @@ TEST_F(CaptureDialog, CapturesDecodesAndReturnsTheRowsOnOK) {
   EXPECT_TRUE(std::any_of(gaugeSeen.begin(), gaugeSeen.end(), [](long v) { return v > 0 && v < 100; }));
   EXPECT_NE(shot, "") << "no screenshot";
   EXPECT_EQ(logCount("^capture start"), 1u);
+}
+
+TEST_F(CaptureDialog, CancelRightAfterOpeningReturnsOnceTheThreadLeftItsStep) {
+  probe();
+  TuiScript script;
+  script.then("Cancel", [] { click(wxID_CANCEL); });
+  auto d = run(script);
+  EXPECT_FALSE(d->retOK());
+  ASSERT_TRUE(d->linVec && d->treeVec && d->evtVec);
+  EXPECT_TRUE(d->linVec->empty());
+  EXPECT_TRUE(d->treeVec->empty());
+  EXPECT_TRUE(d->evtVec->empty());
+  // The capture thread was joined and the USB layer released before the constructor returned.
+  const auto log = ProbeSimControl::log();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back().rfind("libusb_exit", 0), 0u) << log.back();
+  EXPECT_EQ(logCount("^capture start"), 0u);
+}
+
+TEST_F(CaptureDialog, WithoutProbeStartStaysDisabledAndEscapeCancels) {
+  ASSERT_EQ(ProbeSimControl::configure(""), "");
+  TuiScript script;
+  script.when("the first tick", [] { return state() != TctlPage::CTL_INIT; })
+      .then("Start", [] { click(ID_START_BTN); })
+      .when("a few more ticks", afterMs(1200),
+            [] {
+              EXPECT_EQ(state(), TctlPage::CTL_HW_ERROR);
+              EXPECT_EQ(statusLine(), "Sniffer hardware not found");
+              EXPECT_EQ(serialLine(), "Hardware Serial: unavailable");
+              EXPECT_FALSE(enabled(ID_START_BTN));
+              EXPECT_FALSE(enabled(ID_CONNECT_BTN));
+              EXPECT_FALSE(enabled(ID_DISCONN_BTN));
+              EXPECT_FALSE(enabled(wxID_OK));
+              EXPECT_TRUE(enabled(wxID_CANCEL));
+              EXPECT_TRUE(A::box(*page())->IsEnabled());
+              pressEscape();
+            });
+  auto d = run(script);
+  EXPECT_FALSE(d->retOK());
+}
+
+TEST_F(CaptureDialog, StartBeforeTheFirstTickStartsOnTheFirstReadyTick) {
+  probe();
+  std::vector<int> states;
+  TuiScript script;
+  script.then("Start at once", [] { click(ID_START_BTN); })
+      .when("the capture started",
+            [&] {
+              if (states.empty() || states.back() != state())
+                states.push_back(state());
+              return state() == TctlPage::CTL_CAPTURING;
+            },
+            [] {
+              EXPECT_EQ(page()->getBufferKB(), 32u) << "the box held the validator's 32";
+              EXPECT_EQ(boxText(), "32");
+            })
+      .when("OK enabled", okReady, [] { click(wxID_OK); });
+  auto d = run(script);
+  // Straight from the hardware error of the first tick into the capture: the refresh that found
+  // the probe ready started it in the same tick.
+  EXPECT_EQ(states, (std::vector<int>{TctlPage::CTL_INIT, TctlPage::CTL_HW_ERROR, TctlPage::CTL_CAPTURING}));
+  EXPECT_TRUE(d->retOK());
+  expectSameRows(rowLines(d->linVec), expectedRows(32768));
+}
+
+TEST_F(CaptureDialog, StopEndsTheCaptureOnceAndDecodesWhatWasCaptured) {
+  probe();
+  TuiScript script;
+  script.when("the probe initialised", hardwareOK, [] {
+          type("8192");
+          click(ID_START_BTN);
+        })
+      .when("some bytes captured", [] { return state() == TctlPage::CTL_CAPTURING && wxstr2num(acqText()) > 0; },
+            [] { click(ID_START_BTN); })
+      .when("the stopped capture decoded", okReady,
+            [] {
+              const uint32_t captured = wxstr2num(acqText());
+              EXPECT_GT(captured, 0u);
+              EXPECT_LT(captured, 8192u * 1024);
+              EXPECT_EQ(decText(), "100%") << "measured against the bytes captured";
+              EXPECT_EQ(boxText(), "8_192");
+              expectSameRows(rowLines(page()->exThreadRef().pLinearRowVec()), expectedRows(captured));
+              // A second Start runs to its end: the one Stop was used up by the first capture.
+              type("64");
+              click(ID_START_BTN);
+            })
+      .when("the second capture under way", [] { return state() == TctlPage::CTL_CAPTURING; })
+      .when("the second capture decoded", okReady, [] { click(wxID_OK); });
+  auto d = run(script);
+  EXPECT_TRUE(d->retOK());
+  expectSameRows(rowLines(d->linVec), expectedRows(65536));
+  EXPECT_EQ(logCount("^capture start"), 2u);
+}
+
+TEST_F(CaptureDialog, HardwareChangeResetsTheDisplaysAndWithdrawsTheRun) {
+  probe();
+  TuiScript script;
+  script.when("the probe initialised", hardwareOK,
+              [] {
+                ASSERT_TRUE(ProbeSimControl::unplug(0));
+                click(ID_START_BTN);  // before the capture thread has noticed
+              })
+      .when("the hardware change shown", [] { return state() == TctlPage::CTL_HW_ERROR; },
+            [] {
+              EXPECT_EQ(statusLine(), "Sniffer hardware not found");
+              EXPECT_EQ(acqText(), "0 Bytes");
+              EXPECT_EQ(acqGauge(), 0);
+              EXPECT_EQ(decText(), "0%");
+              EXPECT_EQ(decGauge(), 0);
+              EXPECT_FALSE(enabled(ID_START_BTN));
+              EXPECT_EQ(label(ID_START_BTN), "Start");
+              ASSERT_TRUE(ProbeSimControl::replug(0));
+            })
+      .when("the probe back", hardwareOK)
+      .when("a few idle passes of the capture thread", afterMs(1500),
+            [] {
+              EXPECT_EQ(state(), TctlPage::CTL_READY) << "no capture was started";
+              click(wxID_CANCEL);
+            });
+  auto d = run(script);
+  EXPECT_FALSE(d->retOK());
+  EXPECT_EQ(probeState("fpga_captures"), 0) << "the withdrawn run request started a capture";
+  EXPECT_EQ(logCount("^capture start"), 0u);
+}
+
+TEST_F(CaptureDialog, OKDuringASecondCaptureReturnsTheRowsOfTheFirst) {
+  probe();
+  TuiScript script;
+  script.when("the probe initialised", hardwareOK,
+              [] {
+                type("1024");
+                click(ID_START_BTN);
+              })
+      .when("the first capture decoded", okReady,
+            [] {
+              EXPECT_EQ(boxText(), "1_024");
+              focusInAndOut();
+            })
+      .when("the box kept its text across focus changes", afterMs(100),
+            [] {
+              EXPECT_EQ(boxText(), "1_024");
+              click(ID_START_BTN);
+            })
+      .when("the second capture under way",
+            [] { return state() == TctlPage::CTL_CAPTURING && wxstr2num(acqText()) > 0; },
+            [] {
+              EXPECT_EQ(page()->getBufferKB(), 1024u) << "2_048-style text reads back as its number";
+              EXPECT_EQ(page()->getNeededBytes(), 1048576u);
+              EXPECT_TRUE(enabled(wxID_OK)) << "OK stays on through later captures";
+              click(wxID_OK);
+            });
+  auto d = run(script);
+  EXPECT_TRUE(d->retOK());
+  expectSameRows(rowLines(d->linVec), expectedRows(1048576));
+  EXPECT_EQ(logCount("^capture start"), 2u);
+}
+
+TEST_F(CaptureDialog, ConnectAndDisconnectWriteTheProbeRegister) {
+  probe();
+  TuiScript script;
+  script.when("the probe initialised", hardwareOK, [] { click(ID_CONNECT_BTN); })
+      .when("connected", [] { return probeState("fpga_connected") == 1; },
+            [] { click(ID_DISCONN_BTN); })
+      .when("disconnected", [] { return logCount("event fpga_disconnected") == 1; }, [] { click(wxID_CANCEL); });
+  auto d = run(script);
+  // Register 4 (select 0x04) gets 0x24 then 1 (connect), then 0x20 then 1 (disconnect).
+  std::vector<std::string> events;
+  for (const auto& line : ProbeSimControl::log())
+    if (line.find("event fpga_") != std::string::npos)
+      events.push_back(line.substr(line.find("fpga_")));
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].rfind("fpga_connected", 0), 0u);
+  EXPECT_EQ(events[1].rfind("fpga_disconnected", 0), 0u);
+  EXPECT_EQ(probeState("fpga_connected"), 0);
+}
+
+TEST_F(CaptureDialog, OpeningAgainBuildsEverythingAfresh) {
+  probe();
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    TuiScript script;
+    script
+        .when("the first tick", [] { return state() != TctlPage::CTL_INIT; },
+              [] {
+                EXPECT_EQ(statusLine(), "Sniffer hardware not found");
+                EXPECT_EQ(serialLine(), "Hardware Serial: unavailable");
+                EXPECT_FALSE(enabled(wxID_OK));
+                EXPECT_EQ(acqText(), "0 Bytes");
+                EXPECT_EQ(page()->getBufferKB(), 32u);
+              })
+        .when("the probe initialised", hardwareOK, [] { click(wxID_CANCEL); });
+    auto d = run(script);
+    EXPECT_FALSE(d->retOK());
+  }
+  EXPECT_EQ(logCount("^libusb_init"), 2u);
+  EXPECT_EQ(logCount("^libusb_exit"), 2u);
+}
+
+TEST_F(CaptureDialog, ClosingTheWindowMidCaptureReturnsWithinOneReadTimeout) {
+  probe("capture_silent_after = 8192\n");
+  Clock::time_point closedAt;
+  TuiScript script;
+  script.when("the probe initialised", hardwareOK, [] { click(ID_START_BTN); })
+      .when("the capture waits for data", [] { return state() == TctlPage::CTL_CAPTURING && wxstr2num(acqText()) > 0; })
+      .when("a while", afterMs(300),
+            [&] {
+              closedAt = Clock::now();
+              closeWindow();
+            });
+  auto d = run(script);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closedAt).count();
+  EXPECT_FALSE(d->retOK());
+  EXPECT_LT(took, 6500) << "the dialog waited " << took << " ms for its capture thread";
 }
 
 }  // namespace
