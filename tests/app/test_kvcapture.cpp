@@ -1,135 +1,21 @@
 // Headless tests of the capture dialog on the probe simulator: the real modal loop with its
 // 300 ms timer, driven by a scripted user who posts button, key and text events from inside it.
-#include "kvcapture.h"
-
-#include <gtest/gtest.h>
-#include <wx/dialog.h>
-#include <wx/notebook.h>
-
-#include <dlfcn.h>
-
-#include <chrono>
 #include <fstream>
-#include <optional>
-#include <regex>
 
-#include "ctlpage_access.h"
-#include "gui_env.h"
+#include "capture_driver.h"
 #include "kvexthrd.h"
-#include "kvglobs.h"
-#include "kvrowutils.h"
-#include "probesim_control.h"
 #include "workloads.h"
-#include "wxsGui.h"
-#include "wxsPanes.h"
 
 namespace {
 
-using A = TctlPageTestAccess;
-using kvtest::TuiScript;
-using Clock = std::chrono::steady_clock;
+using namespace captest;
 
 constexpr const char* SERIAL = "KV-SIM-4711";
 /// Capture rate of the simulated probe: a 2 MiB capture takes about two seconds.
 constexpr long RATE = 1 << 20;
 constexpr uint8_t IDLE_BYTE = 0x3F;  // what the simulated bus sends once the stream has run out
-/// The checksum of the FPGA image the build carries: the probe needs no reprogramming.
-constexpr const char* FPGA_CHECKSUM = "0x1D5E0257";
 
-// ---- what the user sees ----
-TctlPage* page() { return dynamic_cast<TctlPage*>(kvtest::findWindow(ID_CTL_PAGE)); }
-int state() { return page() ? page()->getState() : -1; }
-wxString label(int id) {
-  wxWindow* w = kvtest::findWindow(id);
-  return w ? w->GetLabel() : wxString("<no window>");
-}
-bool enabled(int id) {
-  wxWindow* w = kvtest::findWindow(id);
-  return w && w->IsEnabled();
-}
-wxString statusLine() { return label(ID_STATUS_TEXT); }
-wxString serialLine() { return label(ID_SERIAL_TEXT); }
-wxString acqText() { return page() ? A::acqLabel(*page())->GetLabel() : wxString(); }
-wxString decText() { return page() ? A::decLabel(*page())->GetLabel() : wxString(); }
-int acqGauge() { return page() ? A::acqGauge(*page())->GetValue() : -1; }
-int decGauge() { return page() ? A::decGauge(*page())->GetValue() : -1; }
-wxString boxText() { return page() ? A::box(*page())->GetValue() : wxString(); }
-wxDialog* dialog() {
-  wxWindow* gui = kvtest::findWindow(ID_SNIFFER_GUI);
-  return gui ? dynamic_cast<wxDialog*>(gui->GetParent()) : nullptr;
-}
-/// A state value of the simulated probe's command bridge (names in probesim_cmd.h), found in the
-/// loaded simulator; -1 when it is not there.
-long probeState(const char* name) {
-  using Fn = long (*)(int, const char*);
-  static const auto fn = reinterpret_cast<Fn>(dlsym(RTLD_DEFAULT, "probesim_cmd_state"));
-  return fn ? fn(0, name) : -1;
-}
-
-/// A condition that holds once ms have passed since it was first asked (a step that just waits).
-TuiScript::Tcond afterMs(int ms) {
-  auto since = std::make_shared<std::optional<Clock::time_point>>();
-  return [since, ms] {
-    if (!*since)
-      *since = Clock::now();
-    return Clock::now() - **since >= std::chrono::milliseconds(ms);
-  };
-}
-bool hardwareOK() { return statusLine() == "Hardware Initialized OK" && state() == TctlPage::CTL_READY; }
-bool okReady() { return enabled(wxID_OK) && state() == TctlPage::CTL_READY; }
-
-// ---- what the user does (events queued to the windows, handled by the running modal loop) ----
-void click(int id) { ASSERT_TRUE(kvtest::postButton(id)) << "no window " << id; }
-void type(const wxString& text) {
-  // Replaces the box's text the way typing does: the control's content and its text event.
-  ASSERT_NE(page(), nullptr);
-  A::box(*page())->SetValue(text);
-}
-void focusInAndOut() {
-  wxTextCtrl* box = A::box(*page());
-  for (wxEventType type : {wxEVT_SET_FOCUS, wxEVT_KILL_FOCUS}) {
-    auto* e = new wxFocusEvent(type, box->GetId());
-    e->SetEventObject(box);
-    box->GetEventHandler()->QueueEvent(e);
-  }
-}
-void pressEscape() {
-  wxDialog* d = dialog();
-  ASSERT_NE(d, nullptr);
-  wxKeyEvent key(wxEVT_CHAR_HOOK);
-  key.m_keyCode = WXK_ESCAPE;
-  key.SetEventObject(d);
-  d->GetEventHandler()->QueueEvent(key.Clone());
-}
-void closeWindow() {
-  if (wxDialog* d = dialog()) {
-    auto* e = new wxCloseEvent(wxEVT_CLOSE_WINDOW, d->GetId());
-    e->SetEventObject(d);
-    e->SetCanVeto(true);
-    d->GetEventHandler()->QueueEvent(e);
-  }
-}
-
-/// The rows of a flat list as row lines, one per row.
-std::vector<std::string> rowLines(const std::shared_ptr<TlinRowVec>& lin) {
-  std::vector<std::string> out;
-  if (lin)
-    for (const TlinRow& r : *lin)
-      out.push_back(rowutils::toString(r.row));
-  return out;
-}
-
-/// Fails at the first differing row, not with a wall of text.
-void expectSameRows(const std::vector<std::string>& got, const std::vector<std::string>& want) {
-  for (size_t i = 0; i < std::min(got.size(), want.size()); ++i)
-    if (got[i] != want[i]) {
-      ADD_FAILURE() << "row " << i << " differs:\n  got  " << got[i] << "\n  want " << want[i];
-      return;
-    }
-  EXPECT_EQ(got.size(), want.size());
-}
-
-class CaptureDialog : public ::testing::Test {
+class CaptureDialog : public DialogTest {
  protected:
   static void SetUpTestSuite() {
     stream = usbenc::enumerationMix(200000, 7);
@@ -138,21 +24,10 @@ class CaptureDialog : public ::testing::Test {
         .write(reinterpret_cast<const char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
   }
 
-  void SetUp() override {
-    ASSERT_TRUE(ProbeSimControl::loaded()) << "libusb in use is " << ProbeSimControl::libusbPath()
-                                           << ", not the probe simulator";
-    savedMaxKB = _G.maxBufferKB;
-    _G.maxBufferKB = 67108864;  // as the program's start-up sets it
-  }
-  void TearDown() override { _G.maxBufferKB = savedMaxKB; }
-
   /// A probe streaming the test's traffic at RATE; extra lines go into its section.
   static void probe(const std::string& extra = "") {
-    const std::string err = ProbeSimControl::configure(
-        "reenum_delay_ms = 300\n[probe]\nserial = " + std::string(SERIAL) + "\neeprom_checksum = " + FPGA_CHECKSUM +
-        "\ncapture_file = " + streamPath + "\ncapture_rate = " + std::to_string(RATE) + "\n" + extra);
-    ASSERT_EQ(err, "");
-    ProbeSimControl::clearLog();
+    scenario(probeScenario(SERIAL) + "capture_file = " + streamPath + "\ncapture_rate = " + std::to_string(RATE) +
+             "\n" + extra);
   }
 
   /// The rows a direct decode of the first n captured bytes gives: the stream, then idle bus.
@@ -164,30 +39,8 @@ class CaptureDialog : public ::testing::Test {
     return rowLines(ex.pLinearRowVec());
   }
 
-  /// Runs the dialog with the script acting inside its modal loop. A step that waits too long
-  /// closes the dialog, so a failing test ends instead of hanging.
-  std::unique_ptr<TcaptureDialog> run(TuiScript& script) {
-    script.onTimeout(closeWindow);
-    script.start();
-    auto result = std::make_unique<TcaptureDialog>();
-    EXPECT_EQ(script.failure(), "");
-    EXPECT_TRUE(script.finished()) << "the dialog ended while waiting for: " << script.current();
-    EXPECT_EQ(dialog(), nullptr) << "the dialog is gone";
-    return result;
-  }
-
-  /// Count of simulator log lines that match re.
-  static size_t logCount(const std::string& re) {
-    const std::regex r(re);
-    size_t n = 0;
-    for (const auto& line : ProbeSimControl::log())
-      n += std::regex_search(line, r) ? 1 : 0;
-    return n;
-  }
-
   static std::vector<uint8_t> stream;
   static std::string streamPath;
-  uint32_t savedMaxKB = 0;
 };
 
 std::vector<uint8_t> CaptureDialog::stream;
