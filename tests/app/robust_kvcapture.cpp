@@ -96,10 +96,7 @@ TEST_F(DecodeFailure, NoRowsWhenTheFirstDecodeFailed) {
   failingCapture(script);
   auto d = run(script);
   EXPECT_TRUE(d->retOK());
-  ASSERT_TRUE(d->linVec && d->treeVec && d->evtVec);
-  EXPECT_TRUE(d->linVec->empty());
-  EXPECT_TRUE(d->treeVec->empty());
-  EXPECT_TRUE(d->evtVec->empty());
+  expectNoRows(*d);
 }
 
 }  // namespace
