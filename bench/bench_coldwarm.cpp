@@ -27,6 +27,7 @@
 
 #include "bench_common.h"
 #include "kvexthrd.h"
+#include "kvrowpool.h"
 
 namespace {
 
@@ -82,8 +83,11 @@ Figures measureDecode(const kvbench::Loaded& l, std::unique_ptr<TexThread>& ex) 
   return f;
 }
 
-// The child: a cold decode, then a warm one; one line of figures each on stdout.
-int child(const std::string& key) {
+// The child: a cold decode, then a warm one; one line of figures each on stdout. "desktop" places
+// the heap as the desktop program does (placeHeapForDecoding), "library" leaves malloc as a
+// library client would have it.
+int child(const std::string& key, const std::string& placement) {
+  if (placement == "desktop") placeHeapForDecoding();
   const kvbench::Loaded& l = kvbench::loaded(kvbench::workload(key));
   std::unique_ptr<TexThread> ex;
   const Figures cold = measureDecode(l, ex);
@@ -97,7 +101,7 @@ int child(const std::string& key) {
 }
 
 // Runs the child once and reads its two lines; false when it failed.
-bool runChild(const char* self, const std::string& key, Figures& cold, Figures& warm) {
+bool runChild(const char* self, const std::string& key, const char* placement, Figures& cold, Figures& warm) {
   int fds[2];
   if (pipe(fds) != 0) return false;
   const pid_t pid = fork();
@@ -106,7 +110,7 @@ bool runChild(const char* self, const std::string& key, Figures& cold, Figures& 
     dup2(fds[1], STDOUT_FILENO);
     close(fds[0]);
     close(fds[1]);
-    execl(self, self, "--child", key.c_str(), static_cast<char*>(nullptr));
+    execl(self, self, "--child", key.c_str(), placement, static_cast<char*>(nullptr));
     _exit(127);
   }
   close(fds[1]);
@@ -155,7 +159,7 @@ double envNumber(const char* name, double fallback) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "--child") == 0) return child(argv[2]);
+  if (argc == 4 && std::strcmp(argv[1], "--child") == 0) return child(argv[2], argv[3]);
   const bool smoke = envNumber("KV_BENCH_SMOKE", 0) > 0;
   const int runs = std::max(1, static_cast<int>(envNumber("KV_BENCH_COLD_RUNS", smoke ? SMOKE_RUNS : DEFAULT_RUNS)));
   const double pause = envNumber("KV_BENCH_COLD_PAUSE", smoke ? SMOKE_PAUSE_S : DEFAULT_PAUSE_S);
@@ -173,23 +177,27 @@ int main(int argc, char** argv) {
   for (const auto& key : keys) {
     const kvbench::Workload& w = kvbench::workload(key);
     kvbench::ensureCached(w);
-    std::vector<Figures> cold, warm;
-    for (int r = 0; r < runs; ++r) {
-      std::fflush(stdout);
-      std::this_thread::sleep_for(std::chrono::duration<double>(pause));
-      Figures c, h;
-      if (!runChild("/proc/self/exe", key, c, h)) {
-        std::fprintf(stderr, "cold run %d of %s failed\n", r + 1, w.label().c_str());
-        ++failed;
-        continue;
+    for (const char* placement : {"desktop", "library"}) {
+      std::vector<Figures> cold, warm;
+      for (int r = 0; r < runs; ++r) {
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::duration<double>(pause));
+        Figures c, h;
+        if (!runChild("/proc/self/exe", key, placement, c, h)) {
+          std::fprintf(stderr, "cold run %d of %s failed\n", r + 1, w.label().c_str());
+          ++failed;
+          continue;
+        }
+        cold.push_back(c);
+        warm.push_back(h);
       }
-      cold.push_back(c);
-      warm.push_back(h);
+      if (cold.empty()) continue;
+      std::printf("--- %s, heap placed as in the %s\n", w.label().c_str(),
+                  std::strcmp(placement, "desktop") == 0 ? "desktop program (placeHeapForDecoding)"
+                                                         : "library (malloc as the client has it)");
+      printMedians("cold", cold);
+      printMedians("warm", warm);
     }
-    if (cold.empty()) continue;
-    std::printf("--- %s\n", w.label().c_str());
-    printMedians("cold", cold);
-    printMedians("warm", warm);
   }
   return failed ? 1 : 0;
 }

@@ -192,16 +192,22 @@ void TdataIO::rawDataToEventVec(const std::vector<uint8_t>& raw,
   // about twice its memory.
   events->reserve(Tevents::estimateEvents(raw));
   adviseHugePages(events->data(), events->capacity() * sizeof(TrowPtr));
+  adviseHeapGrowth();
   Tevents decoder(raw);
   uint64_t pos = 0;
-  while (decoder.getNextEvent(*events, pos)) {
+  for (size_t n = 1; decoder.getNextEvent(*events, pos); ++n) {
     if (progress) progress(static_cast<size_t>(pos));
+    if (n % HEAP_CHECK_EVERY == 0) adviseHeapGrowth();
   }
 }
 
 void TdataIO::eventVecToTreeRootVec(const std::shared_ptr<TrowVec>& events,
                                     const std::shared_ptr<TrowVec>& roots) {
   roots->clear();
+  // There are never more roots than events: one reservation instead of a vector that grows.
+  roots->reserve(events->size());
+  adviseHugePages(roots->data(), roots->capacity() * sizeof(TrowPtr));
+  adviseHeapGrowth();
   TrawTree tree(*events, *roots);
 }
 

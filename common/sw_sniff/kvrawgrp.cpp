@@ -4,12 +4,13 @@
 #include <cassert>
 #include <fstream>
 
+#include "kvrowpool.h"
 #include "kvrowutils.h"
 
 TrawTree::TrawTree(const TrowVec& ev, TrowVec& rt) : events(&ev), roots(&rt) {
   size_t index = 0;
-  while (getDisplayItem(index)) {
-  }
+  for (size_t n = 1; getDisplayItem(index); ++n)
+    if (n % HEAP_CHECK_EVERY == 0) adviseHeapGrowth();
 }
 
 TrawTree::~TrawTree() = default;

@@ -1,10 +1,12 @@
 // Row pool: the row objects of one decode or load, carved from large shared chunks.
 #include "kvrowpool.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <new>
 
@@ -41,6 +43,44 @@ void adviseHugePages(const void* block, size_t bytes) noexcept {
   const uintptr_t from = alignUp(reinterpret_cast<uintptr_t>(block), page);
   const uintptr_t to = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(static_cast<uintptr_t>(page) - 1);
   if (to > from) (void)madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+}
+
+namespace {
+
+// The heap grows in steps of this size when placed for decoding: few growths, each advised
+// before the rows fill it.
+constexpr size_t HEAP_STEP = size_t{256} << 20;
+// Freed memory up to this much stays in the heap for the next decode.
+constexpr size_t HEAP_KEEP = size_t{1} << 30;
+// Blocks above this go to mmap of their own (the largest threshold malloc takes); the large
+// vectors of a decode advise themselves.
+constexpr size_t HEAP_MMAP_FROM = size_t{32} << 20;
+
+std::atomic<bool> heapPlaced{false};
+std::atomic<uintptr_t> heapAdvisedTo{0};
+
+}  // namespace
+
+void placeHeapForDecoding() noexcept {
+  if (heapPlaced.load(std::memory_order_acquire)) return;
+  mallopt(M_ARENA_MAX, 1);
+  mallopt(M_TOP_PAD, static_cast<int>(HEAP_STEP));
+  mallopt(M_TRIM_THRESHOLD, static_cast<int>(HEAP_KEEP));
+  mallopt(M_MMAP_THRESHOLD, static_cast<int>(HEAP_MMAP_FROM));
+  heapAdvisedTo.store(reinterpret_cast<uintptr_t>(sbrk(0)), std::memory_order_relaxed);
+  heapPlaced.store(true, std::memory_order_release);
+}
+
+void adviseHeapGrowth() noexcept {
+  if (!heapPlaced.load(std::memory_order_acquire)) return;
+  // sbrk(0) reads the current end of the heap without changing it.
+  const auto top = reinterpret_cast<uintptr_t>(sbrk(0));
+  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t from = heapAdvisedTo.load(std::memory_order_relaxed);
+  if (top <= from) return;
+  if (!heapAdvisedTo.compare_exchange_strong(from, top, std::memory_order_relaxed)) return;
+  from &= ~(static_cast<uintptr_t>(page) - 1);
+  (void)madvise(reinterpret_cast<void*>(from), top - from, MADV_HUGEPAGE);
 }
 
 void* TrowArena::allocate(size_t bytes, size_t align) {

@@ -32,6 +32,21 @@
 /// view vectors of a capture); a smaller block, or a kernel without them, changes nothing.
 void adviseHugePages(const void* block, size_t bytes) noexcept;
 
+/// Places the whole malloc heap of the process for decoding large captures: one malloc arena
+/// (the main heap) for every thread, grown in large steps that the decode advises for transparent
+/// huge pages as it goes (adviseHeapGrowth), and kept when freed, so that the next decode reuses
+/// those pages instead of faulting in new ones. It changes process-wide malloc settings, so only
+/// a program calls it, once at start before it starts threads (the desktop program; the
+/// benchmarks to measure it). The library never calls it: a client's malloc stays as the client
+/// set it. Safe to call more than once.
+void placeHeapForDecoding() noexcept;
+/// Called by the decode as it runs: when placeHeapForDecoding was called, advises the part of
+/// the main heap grown since the last call for transparent huge pages; otherwise does nothing.
+void adviseHeapGrowth() noexcept;
+/// Rows made between two calls of adviseHeapGrowth in a decode: often enough that little of a
+/// heap step is touched before it is advised, rarely enough to cost nothing.
+constexpr size_t HEAP_CHECK_EVERY = 256;
+
 /// The chunks of one pool and the count of their users: the pool itself and every block carved
 /// from them. The last user to go frees the chunks, on whatever thread that happens.
 class TrowArena {
