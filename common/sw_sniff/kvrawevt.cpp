@@ -12,9 +12,7 @@ namespace {
 constexpr uint8_t LEVEL_K = 0;
 constexpr uint8_t LEVEL_J = 1;
 
-// A full-speed packet is at most 1027 bytes before stuffing; a "packet" of more bit times than
-// this is line noise without an end of packet and is dropped like one with a bad sync.
-constexpr uint64_t MAX_PACKET_SAMPLES = uint64_t{1} << 16;
+constexpr uint64_t MAX_PACKET_SAMPLES = Tevents::MAX_PACKET_SAMPLES;
 
 // The sync patterns as levels, and the samples that must be known to tell them apart.
 constexpr uint8_t SYNC8[8] = {LEVEL_K, LEVEL_J, LEVEL_K, LEVEL_J, LEVEL_K, LEVEL_J, LEVEL_K, LEVEL_K};

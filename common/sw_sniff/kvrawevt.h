@@ -13,6 +13,9 @@ class Tevents {
  public:
   /// getEvents stops after this many events even if runs are left.
   static constexpr uint64_t MAX_EVENTS = 100000000;
+  /// A full-speed packet is at most 1027 bytes before stuffing; a "packet" of more bit times
+  /// than this is line noise without an end of packet and is dropped like one with a bad sync.
+  static constexpr uint64_t MAX_PACKET_SAMPLES = uint64_t{1} << 16;
 
   explicit Tevents(const std::vector<uint8_t>& data);
   /// The decoder keeps a reference: a temporary vector would be gone before the first read.

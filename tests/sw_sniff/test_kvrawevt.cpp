@@ -6,7 +6,9 @@
 #include <random>
 #include <sstream>
 
+#include "crc.h"
 #include "kvrawevt.h"
+#include "kvutils.h"
 #include "kvrowutils.h"
 #include "linestates.h"
 
@@ -51,6 +53,148 @@ std::string readText(const std::string& path) {
 std::vector<uint8_t> readBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(f), {}};
+}
+
+// The packet decoder written with the named steps only: runs from the reader one at a time,
+// the samples of a packet stored, then sync, NRZI and unstuffing over them. The decoder's own
+// path (symbol bytes straight from the stream, tables) must give the same rows.
+TrowVec decodeByNamedSteps(const std::vector<uint8_t>& raw) {
+  Traw reader(raw);
+  TrowVec rows;
+  TrawItem run, idle;
+  while (reader.getItem(run)) {
+    if (run.val == LS_SE0) {
+      if (!reader.getItem(idle)) break;
+      auto r = std::make_shared<Treset>();
+      r->strt = run.strt;
+      r->duration = static_cast<uint32_t>(run.count);
+      r->idleTicks = static_cast<uint32_t>(idle.count);
+      rows.push_back(r);
+      continue;
+    }
+    if (run.val != LS_K) continue;
+    std::vector<uint8_t> samples;
+    uint64_t length = static_cast<uint64_t>(run.count);
+    const auto add = [&](uint8_t level, uint64_t n) {
+      length += n;
+      if (length <= Tevents::MAX_PACKET_SAMPLES) samples.insert(samples.end(), n, level);
+    };
+    samples.assign(std::min<uint64_t>(length, Tevents::MAX_PACKET_SAMPLES + 1), 0);
+    TrawItem item;
+    bool ended = false;
+    while ((ended = reader.getItem(item)) && item.val != LS_SE0)
+      add(item.val == LS_K ? 0 : 1, item.val == LS_SE1 ? 1 : static_cast<uint64_t>(item.count));
+    if (!ended || !reader.getItem(idle)) break;
+    if (length > Tevents::MAX_PACKET_SAMPLES) continue;  // over-long: dropped
+    const int sync = Tevents::doSyncPattern(samples);
+    if (!sync) continue;
+    Tevents::doNRZI(samples, static_cast<size_t>(sync));
+    std::vector<uint8_t> b;
+    Tevents::doUnStuff(samples, static_cast<size_t>(sync), b);
+    if (b.empty()) continue;
+    const int pid = b[0] & 0x0F;
+    const uint8_t field[2] = {b.size() > 1 ? b[1] : uint8_t{0}, b.size() > 2 ? b[2] : uint8_t{0}};
+    const uint32_t v = field[0] + 256u * field[1];
+    std::shared_ptr<TpacketBase> row;
+    switch (utils::packetType(pid)) {
+      case L0_TOKEN: {
+        auto t = std::make_shared<Ttoken>();
+        t->addr = v & 0x7F;
+        t->endp = (v >> 7) & 0x0F;
+        t->crc5 = (v >> 11) & 0x1F;
+        t->crcOK = crc::checkCRC5(field);
+        row = t;
+        break;
+      }
+      case L0_SOF: {
+        auto f = std::make_shared<Tsof>();
+        f->frame = v & 0x7FF;
+        f->crc5 = (v >> 11) & 0x1F;
+        f->crcOK = crc::checkCRC5(field);
+        row = f;
+        break;
+      }
+      case L0_DATA: {
+        auto d = std::make_shared<Tdata>();
+        if (b.size() >= 3) {
+          d->crc16 = b[b.size() - 2] | b.back() << 8;
+          d->data.assign(b.begin() + 1, b.end() - 2);
+          d->crcOK = crc::checkCRC16(d->data.data(), d->data.size(), static_cast<uint16_t>(d->crc16));
+        }
+        row = d;
+        break;
+      }
+      case L0_HANDSHAKE: row = std::make_shared<Thandshake>(); break;
+      default: continue;
+    }
+    row->strt = run.strt;
+    row->pid = pid;
+    row->idleTicks = static_cast<uint32_t>(idle.count);
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// Count bytes giving the extension e, in one of the forms the stream allows, chosen by form:
+// none (e = 0 only), one start byte, start bytes that add up, a start byte with extension
+// bytes, an extension byte without a start byte; sometimes followed by a 111xxxxx byte where
+// the next symbol byte is due.
+void putCount(std::vector<uint8_t>& v, uint32_t e, unsigned form, bool junk) {
+  const auto start = [&](uint32_t x) { v.push_back(static_cast<uint8_t>(0x80 | x)); };
+  const auto more = [&](uint32_t x) { v.push_back(static_cast<uint8_t>(0xC0 | x)); };
+  switch (e == 0 ? form % 3 : e < 32 ? form % 5 : e < 64 ? form % 3 : 2 + form % 2) {
+    case 0: if (e) start(e); break;                           // none (e = 0) or one start byte
+    case 1: start(e / 2); start(e - e / 2); break;           // start bytes add up
+    case 2: start(e & 0x3F); more((e >> 6) & 0x1F); if (e >> 11) more(e >> 11); break;
+    case 3: start(e & 0x3F); more((e >> 6) & 0x1F); more(e >> 11); break;  // a zero digit too
+    case 4: more(e); break;                                  // no start byte: multiplier 1
+  }
+  if (junk) v.push_back(static_cast<uint8_t>(0xE0 | (form & 0x1F)));
+}
+
+// Packs line states ('0', 'K', 'J', '1') into symbol bytes the way rng chooses: six J/K samples
+// or three samples a byte, each byte's last sample continued by any part of the run after it,
+// in any count form.
+std::vector<uint8_t> packAnyForm(const std::string& states, std::mt19937& rng) {
+  std::string s;  // the states with the repeats ("J{20}") written out
+  for (size_t i = 0; i < states.size(); ++i) {
+    if (states[i] != '{') {
+      s += states[i];
+      continue;
+    }
+    const size_t close = states.find('}', i);
+    s.append(std::stoul(states.substr(i + 1, close - i - 1)), s.back());
+    i = close;
+  }
+  std::vector<uint8_t> v{'K', 'O', 'R', 'V', 'A', 'N', 'E', '.'};
+  size_t i = 0;
+  while (i < s.size()) {
+    size_t n;
+    if (i + 6 <= s.size() && s.find_first_of("01", i) >= i + 6 && rng() % 4 != 0) {
+      uint8_t sym = 0;
+      for (int k = 0; k < 6; ++k) sym = static_cast<uint8_t>(sym << 1 | (s[i + k] == 'J'));
+      v.push_back(sym);
+      n = 6;
+    } else {
+      const auto code = [&](size_t k) { return k < s.size() ? std::string("0KJ1").find(s[k]) : 2; };
+      v.push_back(static_cast<uint8_t>(0x40 | code(i) << 4 | code(i + 1) << 2 | code(i + 2)));
+      n = 3;
+    }
+    i += n;
+    if (i > s.size()) break;
+    size_t same = 0;
+    while (i + same < s.size() && s[i + same] == s[i - 1]) ++same;
+    const uint32_t e = static_cast<uint32_t>(rng() % 3 == 0 ? 0 : same - (same ? rng() % (same + 1) / 2 : 0));
+    putCount(v, e, static_cast<unsigned>(rng()), rng() % 16 == 0);
+    i += e;
+  }
+  return v;
+}
+
+void expectSameRows(const TrowVec& want, const TrowVec& got, const std::string& where) {
+  ASSERT_EQ(got.size(), want.size()) << where;
+  for (size_t k = 0; k < want.size(); ++k)
+    ASSERT_EQ(rowutils::toString(got[k]), rowutils::toString(want[k])) << where << ", row " << k;
 }
 
 }  // namespace
@@ -242,13 +386,39 @@ TEST(DecoderSteps, DecoderAgreesWithTheNamedSteps) {
     const int crc = bytes[bytes.size() - 2] | bytes.back() << 8;
 
     const std::string states = "J" + levels + "00JJJ";
-    for (const auto& raw : {rawFromStates(states), rawFromStatesSix(states)}) {
+    for (const auto& raw : {rawFromStates(states), rawFromStatesSix(states), packAnyForm(states, rng)}) {
       const auto rows = decode(raw);
       ASSERT_EQ(rows.size(), 1u) << "seed " << seed;
       const auto d = as<Tdata>(rows[0]);
       ASSERT_TRUE(d) << "seed " << seed;
       EXPECT_EQ(d->data, payload) << "seed " << seed;
       EXPECT_EQ(d->crc16, crc) << "seed " << seed;
+    }
+  }
+
+  // Whole streams: packets of every kind, resets, glitches, bad syncs and packets too long to be
+  // one, packed in every count form, give the rows of the named steps, cut off at every byte.
+  for (unsigned seed = 1; seed <= 40; ++seed) {
+    std::mt19937 rng(seed);
+    std::string states = "J{20}";
+    for (int p = 0; p < 6; ++p) {
+      std::vector<uint8_t> bytes{static_cast<uint8_t>(rng())};
+      for (size_t n = rng() % 12; n > 0; --n) bytes.push_back(static_cast<uint8_t>(rng()));
+      switch (rng() % 8) {
+        case 0: states += "0{" + std::to_string(rng() % 40) + "}J"; break;  // a reset
+        case 1: states += "KJKK" + nrziStates(bytes) + "00J"; break;        // bad sync
+        case 2: states += SYNC + nrziStates(bytes) + "K{70000}00J"; break;  // too long
+        case 3: states += SYNC + nrziStates(bytes) + "1" + nrziStates(bytes) + "00J"; break;
+        case 4: states += SYNC + nrziStates(bytes) + "J{" + std::to_string(rng() % 70) + "}00J"; break;
+        default: states += packet(bytes, rng() % 2 ? SYNC : "KJKJKK") + "J"; break;
+      }
+      states += "J{" + std::to_string(rng() % 90) + "}";
+    }
+    const auto raw = packAnyForm(states, rng);
+    for (size_t cut = 8; cut <= raw.size(); ++cut) {
+      const std::vector<uint8_t> part(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(cut));
+      expectSameRows(decodeByNamedSteps(part), decode(part), "seed " + std::to_string(seed) + ", cut at " + std::to_string(cut));
+      if (HasFatalFailure()) return;
     }
   }
 }
