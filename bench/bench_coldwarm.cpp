@@ -6,7 +6,7 @@
 // in this process), frees the views and decodes again (the warm decode: the heap reuses the
 // freed memory). Each decode is measured by itself: wall time, user and kernel time and minor
 // page faults of the whole process (getrusage, the decode thread included), the heap that the
-// views hold afterwards and the growth of the resident set. The parent prints the median of each
+// views hold afterwards and the bytes touched (growth of the resident set, peak included). The parent prints the median of each
 // figure over the runs. KV_BENCH_COLD_RUNS and KV_BENCH_COLD_PAUSE (seconds) change the run
 // count and the pause; KV_BENCH_SMOKE=1 makes both small, for a quick check that it works.
 #include <sys/resource.h>
@@ -42,7 +42,7 @@ struct Figures {
   double v[FIGURES] = {};
 };
 const char* const NAMES[FIGURES] = {"MB_per_s", "x_realtime", "wall_s", "user_s",
-                                    "kernel_s", "page_faults", "touched_B_per_raw_B", "new_RSS_B_per_raw_B"};
+                                    "kernel_s", "page_faults", "heap_B_per_raw_B", "touched_B_per_raw_B"};
 
 double seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
 
@@ -75,10 +75,11 @@ Figures measureDecode(const kvbench::Loaded& l, std::unique_ptr<TexThread>& ex) 
   f.v[3] = seconds(r1.ru_utime) - seconds(r0.ru_utime);
   f.v[4] = seconds(r1.ru_stime) - seconds(r0.ru_stime);
   f.v[5] = static_cast<double>(r1.ru_minflt - r0.ru_minflt + r1.ru_majflt - r0.ru_majflt);
-  // Bytes that the decode writes and keeps: the heap that its views hold (rows, payloads,
-  // vectors), allocator overhead included.
+  // The heap that the views hold (rows, payloads, vectors with their reserved room), allocator
+  // overhead included.
   f.v[6] = (static_cast<double>(kvbench::heapInUse()) - static_cast<double>(heap0)) / raw;
-  // Pages newly made resident: all touched memory in a cold process, only the growth in a warm one.
+  // Bytes touched: pages newly made resident, transient ones included. In the cold decode that is
+  // every page it touched; in the warm one only those it touched beyond the first decode's.
   f.v[7] = (static_cast<double>(kvbench::peakRss()) - static_cast<double>(rss0)) / raw;
   return f;
 }
@@ -170,8 +171,8 @@ int main(int argc, char** argv) {
   std::printf("cold: a fresh process per run, %.3g s pause before it, median of %d run(s); "
               "warm: a second decode in the same process after the first one's views were freed.\n"
               "Both through TexThread::startDecode; times and page faults of the whole process "
-              "(getrusage); touched = heap held by the views per raw byte; new_RSS = resident set "
-              "growth per raw byte.\n",
+              "(getrusage); heap = heap held by the views per raw byte; touched = pages newly made "
+              "resident per raw byte (a warm decode touches only what the first did not).\n",
               pause, runs);
   int failed = 0;
   for (const auto& key : keys) {
