@@ -141,7 +141,17 @@ struct TsixStep {
   uint8_t bits;   // kept bits, first received in bit 0
   uint8_t count;  // number of kept bits
   uint8_t ones;   // one bits in a row afterwards (6: the next bit is dropped)
+  uint8_t unused;
 };
+
+// upTo / 7 for the small values that a short extension gives, by a multiply and a shift.
+constexpr unsigned divSeven(unsigned upTo) { return (upTo * 37) >> 8; }
+constexpr bool divSevenHolds() {
+  for (unsigned v = 0; v <= STUFF_AFTER + SHORT_EXTENSION; ++v)
+    if (divSeven(v) != v / (STUFF_AFTER + 1)) return false;
+  return true;
+}
+static_assert(divSevenHolds());
 
 struct TsixTable {
   TsixStep step[STUFF_AFTER + 1][2][64];
@@ -152,7 +162,7 @@ struct TsixTable {
           TbitDecoder<TbitRecord> d(ones, prev);
           for (int i = 5; i >= 0; --i)  // bit 5 is the earliest sample
             d.level((sym >> i) & 1);
-          step[ones][prev][sym] = {d.sink.bits, d.sink.count, static_cast<uint8_t>(d.onesRun)};
+          step[ones][prev][sym] = {d.sink.bits, d.sink.count, static_cast<uint8_t>(d.onesRun), 0};
         }
   }
 };
@@ -214,6 +224,52 @@ class TpacketBits {
     dec.sameLevel(extension);
   }
 
+  /// In the data part of the packet: decodes the six-sample symbol bytes from p on, as long as
+  /// each is followed either by a symbol byte or by one start byte of a short extension and then
+  /// a symbol byte; stops before any other byte and before last (p[1] and p[2] are read). The
+  /// form is told without a branch, and the decoder's state stays in registers meanwhile.
+  /// Counts the samples into length, and stops after the byte that takes it beyond
+  /// MAX_PACKET_SAMPLES, storing nothing of it. Returns where it stopped.
+  const uint8_t* addSixBytes(const uint8_t* p, const uint8_t* last, uint64_t& length) {
+    uint64_t acc = dec.sink.acc;
+    unsigned nbits = dec.sink.nbits;
+    size_t filled = dec.sink.filled;
+    unsigned ones = dec.onesRun, prev = dec.prev;
+    uint64_t len = length;
+    uint8_t* const out = dec.sink.out;
+    while (p < last) {
+      const unsigned sym = p[0], next = p[1], after = p[2];
+      const unsigned isStart = (next >> 6) == 2u;
+      const unsigned simple = ((next >> 7) ^ 1u) | (isStart & ((after >> 7) ^ 1u));
+      const unsigned extension = next & 0x3Fu & (0u - isStart);
+      if ((sym >> 6) | (simple ^ 1u) | (extension > SHORT_EXTENSION)) break;
+      p += 1 + isStart;
+      len += 6 + extension;
+      if (len > MAX_PACKET_SAMPLES) break;
+      const TsixStep s = SIX_STEPS.step[ones][prev][sym];
+      // The extension's one bits (see TbitDecoder::sameLevel) join the table's bits.
+      const unsigned upTo = s.ones + extension;
+      const unsigned dropped = divSeven(upTo);
+      const unsigned kept = extension - dropped;
+      ones = upTo - dropped * (STUFF_AFTER + 1);
+      prev = sym & 1;
+      acc |= (s.bits | ((uint64_t{1} << kept) - 1) << s.count) << nbits;
+      nbits += s.count + kept;
+      std::memcpy(out + filled, &acc, sizeof acc);
+      const unsigned whole = nbits & ~7u;
+      filled += whole / 8;
+      acc >>= whole;
+      nbits -= whole;
+    }
+    dec.sink.acc = acc;
+    dec.sink.nbits = nbits;
+    dec.sink.filled = filled;
+    dec.onesRun = ones;
+    dec.prev = prev;
+    length = len;
+    return p;
+  }
+
   bool inData() const { return head >= SYNC_WINDOW; }
   /// Length of the sync found: 8 or 6; 0 while fewer than eight samples are known.
   int syncLength() const { return sync; }
@@ -235,33 +291,11 @@ bool takeSixBytes(Traw& raw, TpacketBits& bits, uint64_t& length) {
   if (raw.stream.size() - raw.ix < 3)
     return true;
   const uint8_t* const begin = raw.stream.data();
-  const uint8_t* p = begin + raw.ix;
-  const uint8_t* const last = begin + raw.stream.size() - 2;  // p[1] and p[2] are read
-  uint64_t ticks = 0;
-  bool storing = true;
-  while (p < last) {
-    const unsigned sym = p[0], next = p[1];
-    if (sym & 0xC0)
-      break;  // not six J/K samples
-    // No branch on the count byte: next is either a symbol byte (no count) or one start byte
-    // followed by a symbol byte; anything else goes to the reader's count decoding.
-    const unsigned isStart = (next & 0xC0) == 0x80;
-    const unsigned plain = (next & 0x80) == 0;
-    if (!(plain | (isStart & ((p[2] & 0x80) == 0))))
-      break;
-    const unsigned extension = next & 0x3F & (0u - isStart);
-    p += 1 + isStart;
-    ticks += 6 + extension;
-    length += 6 + extension;
-    if (length > MAX_PACKET_SAMPLES) {
-      storing = false;
-      break;
-    }
-    bits.addSix(sym, extension);
-  }
+  const uint64_t before = length;
+  const uint8_t* const p = bits.addSixBytes(begin + raw.ix, begin + raw.stream.size() - 2, length);
   raw.ix = static_cast<uint64_t>(p - begin);
-  raw.total += ticks;
-  return storing;
+  raw.total += length - before;
+  return length <= MAX_PACKET_SAMPLES;
 }
 
 }  // namespace
