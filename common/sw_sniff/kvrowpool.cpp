@@ -52,9 +52,6 @@ namespace {
 constexpr size_t HEAP_STEP = size_t{256} << 20;
 // Freed memory up to this much stays in the heap for the next decode.
 constexpr size_t HEAP_KEEP = size_t{1} << 30;
-// Blocks above this go to mmap of their own (the largest threshold malloc takes); the large
-// vectors of a decode advise themselves.
-constexpr size_t HEAP_MMAP_FROM = size_t{32} << 20;
 
 std::atomic<bool> heapPlaced{false};
 std::atomic<uintptr_t> heapAdvisedTo{0};
@@ -66,7 +63,9 @@ void placeHeapForDecoding() noexcept {
   mallopt(M_ARENA_MAX, 1);
   mallopt(M_TOP_PAD, static_cast<int>(HEAP_STEP));
   mallopt(M_TRIM_THRESHOLD, static_cast<int>(HEAP_KEEP));
-  mallopt(M_MMAP_THRESHOLD, static_cast<int>(HEAP_MMAP_FROM));
+  // Large blocks (the view vectors of a capture) come from the heap too instead of mappings of
+  // their own, which would be given back when freed and faulted in again by the next decode.
+  mallopt(M_MMAP_MAX, 0);
   heapAdvisedTo.store(reinterpret_cast<uintptr_t>(sbrk(0)), std::memory_order_relaxed);
   heapPlaced.store(true, std::memory_order_release);
 }
