@@ -122,14 +122,16 @@ struct TpacketSink {
   size_t filled = 0;
   uint64_t acc = 0;    ///< bits not yet in a whole byte (fewer than 8 between puts)
   unsigned nbits = 0;
-  void put(uint64_t b, unsigned n) {
-    acc |= b << nbits;
-    nbits += n;
-    std::memcpy(out + filled, &acc, sizeof acc);
-    const unsigned whole = nbits & ~7u;
-    filled += whole / 8;
-    acc >>= whole;
-    nbits -= whole;
+  void put(uint64_t b, unsigned n) { put(out, filled, acc, nbits, b, n); }
+  /// The same on copies of the state, which a loop can keep in registers.
+  static void put(uint8_t* to, size_t& at, uint64_t& bits, unsigned& count, uint64_t b, unsigned n) {
+    bits |= b << count;
+    count += n;
+    std::memcpy(to + at, &bits, sizeof bits);
+    const unsigned whole = count & ~7u;
+    at += whole / 8;
+    bits >>= whole;
+    count -= whole;
   }
 };
 static_assert(MAX_PUT + 7 < 64, "a put and the bits before it fit the accumulator");
@@ -153,6 +155,12 @@ constexpr bool divSevenHolds() {
 }
 static_assert(divSevenHolds());
 
+struct TsixBits {
+  uint64_t bits;   // kept bits, first received in bit 0
+  unsigned count;  // number of kept bits
+  unsigned ones;   // one bits in a row afterwards
+};
+
 struct TsixTable {
   TsixStep step[STUFF_AFTER + 1][2][64];
   constexpr TsixTable() : step{} {
@@ -168,6 +176,17 @@ struct TsixTable {
 };
 
 constexpr TsixTable SIX_STEPS;
+
+// A symbol byte of six J/K samples (bit 5 the earliest, 1 = J) with a short extension of its
+// latest sample, after `ones` one bits and a sample at level prev: the table's bits, then the
+// extension's one bits (as TbitDecoder::sameLevel gives them) in the same word.
+inline TsixBits sixWithExtension(unsigned ones, unsigned prev, unsigned sym, unsigned extension) {
+  const TsixStep s = SIX_STEPS.step[ones][prev][sym & 0x3F];
+  const unsigned upTo = s.ones + extension;
+  const unsigned dropped = divSeven(upTo);
+  const unsigned kept = extension - dropped;
+  return {s.bits | ((uint64_t{1} << kept) - 1) << s.count, s.count + kept, upTo - dropped * (STUFF_AFTER + 1)};
+}
 
 // Collects the line levels of one packet and turns them into its unstuffed bytes on the fly:
 // the first eight samples are kept for the sync check, every later one goes straight into the
@@ -209,16 +228,15 @@ class TpacketBits {
   /// In the data part of the packet (after the sync window): a symbol byte's six samples
   /// (bit 5 the earliest, 1 = J), its latest one lengthened by extension samples.
   void addSix(unsigned levels, uint64_t extension) {
-    const TsixStep& s = SIX_STEPS.step[dec.onesRun][dec.prev][levels & 0x3F];
+    const unsigned prev = dec.prev;
     dec.prev = levels & 1;
     if (extension <= SHORT_EXTENSION) {
-      // The extension's one bits (see TbitDecoder::sameLevel) join the table's bits in one put.
-      const unsigned upTo = s.ones + static_cast<unsigned>(extension);
-      const unsigned kept = static_cast<unsigned>(extension) - upTo / (STUFF_AFTER + 1);
-      dec.onesRun = upTo % (STUFF_AFTER + 1);
-      dec.sink.put(s.bits | ((uint64_t{1} << kept) - 1) << s.count, s.count + kept);
+      const TsixBits r = sixWithExtension(dec.onesRun, prev, levels, static_cast<unsigned>(extension));
+      dec.sink.put(r.bits, r.count);
+      dec.onesRun = r.ones;
       return;
     }
+    const TsixStep& s = SIX_STEPS.step[dec.onesRun][prev][levels & 0x3F];
     dec.sink.put(s.bits, s.count);
     dec.onesRun = s.ones;
     dec.sameLevel(extension);
@@ -246,20 +264,10 @@ class TpacketBits {
       p += 1 + isStart;
       len += 6 + extension;
       if (len > MAX_PACKET_SAMPLES) break;
-      const TsixStep s = SIX_STEPS.step[ones][prev][sym];
-      // The extension's one bits (see TbitDecoder::sameLevel) join the table's bits.
-      const unsigned upTo = s.ones + extension;
-      const unsigned dropped = divSeven(upTo);
-      const unsigned kept = extension - dropped;
-      ones = upTo - dropped * (STUFF_AFTER + 1);
+      const TsixBits r = sixWithExtension(ones, prev, sym, extension);
+      ones = r.ones;
       prev = sym & 1;
-      acc |= (s.bits | ((uint64_t{1} << kept) - 1) << s.count) << nbits;
-      nbits += s.count + kept;
-      std::memcpy(out + filled, &acc, sizeof acc);
-      const unsigned whole = nbits & ~7u;
-      filled += whole / 8;
-      acc >>= whole;
-      nbits -= whole;
+      TpacketSink::put(out, filled, acc, nbits, r.bits, r.count);
     }
     dec.sink.acc = acc;
     dec.sink.nbits = nbits;

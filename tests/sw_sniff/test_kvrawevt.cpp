@@ -415,6 +415,18 @@ TEST(DecoderSteps, DecoderAgreesWithTheNamedSteps) {
       states += "J{" + std::to_string(rng() % 90) + "}";
     }
     const auto raw = packAnyForm(states, rng);
+    if (seed % 20 == 0) {
+      // A packet of more than MAX_PACKET_SAMPLES samples of data, then a valid one: whole, and
+      // cut inside the valid one.
+      std::vector<uint8_t> noise(Tevents::MAX_PACKET_SAMPLES / 8 + 100);
+      for (auto& b : noise) b = static_cast<uint8_t>(rng());
+      const auto longer = packAnyForm(states + SYNC + nrziStates(noise) + "00J" + packet({0xD2}) + "JJJ", rng);
+      for (size_t cut = longer.size() - 12; cut <= longer.size(); ++cut) {
+        const std::vector<uint8_t> part(longer.begin(), longer.begin() + static_cast<std::ptrdiff_t>(cut));
+        expectSameRows(decodeByNamedSteps(part), decode(part), "over-long, seed " + std::to_string(seed) + ", cut at " + std::to_string(cut));
+        if (HasFatalFailure()) return;
+      }
+    }
     for (size_t cut = 8; cut <= raw.size(); ++cut) {
       const std::vector<uint8_t> part(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(cut));
       expectSameRows(decodeByNamedSteps(part), decode(part), "seed " + std::to_string(seed) + ", cut at " + std::to_string(cut));
