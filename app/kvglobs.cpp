@@ -3,7 +3,16 @@
 
 #include <utility>
 
+#include "kvrowpool.h"
+
 TkvGlobs _G;
+
+namespace {
+// The desktop program decodes large captures on a thread of their own: its malloc heap is placed
+// for that (see placeHeapForDecoding) while the globals are built, before any thread starts.
+// This is the desktop program's choice; the library leaves its client's heap as it is.
+const bool heapPlaced = (placeHeapForDecoding(), true);
+}  // namespace
 
 int TpubSub::sub(int topic, Tcallback callback) {
   const int handle = nextHandle++;

@@ -3,11 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -233,6 +235,22 @@ TEST_F(LibNoProbe, DecodeWithoutCapture) {
   EXPECT_EQ(getDecodeDone(h), 1);
   EXPECT_EQ(getDecodeDone(h), 1);
   EXPECT_EQ(linix2rowptr(h, 0), nullptr);
+}
+
+// The library decodes without changing its client's malloc settings: a block this large is
+// still a mapping of its own afterwards (as the desktop program's heap placement would not have it).
+TEST_F(LibNoProbe, DecodeLeavesTheClientsMallocSettingsAlone) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers bring a malloc of their own";
+#else
+  EXPECT_EQ(startDecode(h), 1);
+  constexpr size_t LARGE = size_t{64} << 20;
+  const size_t mappedBefore = mallinfo2().hblks;
+  void* block = std::malloc(LARGE);
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(mallinfo2().hblks, mappedBefore + 1);
+  std::free(block);
+#endif
 }
 
 // A capture through the exports, polled from another thread than the one that started it;
