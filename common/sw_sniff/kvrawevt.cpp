@@ -390,6 +390,52 @@ void Tevents::doUnStuff(const std::vector<uint8_t>& bits, size_t from, std::vect
     dec.bit(bits[i]);
 }
 
+std::shared_ptr<TpacketBase> Tevents::packetRow(const uint8_t* bytes, size_t nbytes, TrowPool* pool) {
+  const int pid = bytes[0] & 0x0F;
+  // A missing field byte reads as 0.
+  const uint8_t b1 = nbytes > 1 ? bytes[1] : 0, b2 = nbytes > 2 ? bytes[2] : 0;
+  const uint8_t field[2] = {b1, b2};
+  const uint32_t v = b1 + 256u * b2;
+  std::shared_ptr<TpacketBase> row;
+  switch (utils::packetType(pid)) {
+    case L0_TOKEN: {
+      auto t = TrowPool::makeIn<Ttoken>(pool);
+      t->addr = v & 0x7F;
+      t->endp = (v >> 7) & 0x0F;
+      t->crc5 = (v >> 11) & 0x1F;
+      t->crcOK = crc::checkCRC5(field);
+      row = std::move(t);
+      break;
+    }
+    case L0_SOF: {
+      auto s = TrowPool::makeIn<Tsof>(pool);
+      s->frame = v & 0x7FF;
+      s->crc5 = (v >> 11) & 0x1F;
+      s->crcOK = crc::checkCRC5(field);
+      row = std::move(s);
+      break;
+    }
+    case L0_DATA: {
+      auto d = TrowPool::makeIn<Tdata>(pool);
+      const size_t n = nbytes;
+      if (n >= 3) {  // the CRC is always its last two bytes
+        d->crc16 = bytes[n - 2] | (bytes[n - 1] << 8);
+        d->data.assign(bytes + 1, bytes + n - 2);
+        d->crcOK = crc::checkCRC16(d->data.data(), d->data.size(), static_cast<uint16_t>(d->crc16));
+      }
+      row = std::move(d);
+      break;
+    }
+    case L0_HANDSHAKE:
+      row = TrowPool::makeIn<Thandshake>(pool);
+      break;
+    default:
+      return nullptr;
+  }
+  row->pid = pid;
+  return row;
+}
+
 bool Tevents::getPacket(TrowVec& events, const TrawItem& first) {
   // Samples are kept only while the packet can still give a row: a bad sync or a packet
   // longer than any legal one is consumed through its end of packet and idle run, keeping
@@ -444,49 +490,10 @@ bool Tevents::getPacket(TrowVec& events, const TrawItem& first) {
   if (nbytes == 0)
     return true;  // no PID byte
 
-  const int pid = bytes[0] & 0x0F;
-  // A missing field byte reads as 0.
-  const uint8_t b1 = nbytes > 1 ? bytes[1] : 0, b2 = nbytes > 2 ? bytes[2] : 0;
-  const uint8_t field[2] = {b1, b2};
-  const uint32_t v = b1 + 256u * b2;
-  std::shared_ptr<TpacketBase> row;
-  switch (utils::packetType(pid)) {
-    case L0_TOKEN: {
-      auto t = pool.make<Ttoken>();
-      t->addr = v & 0x7F;
-      t->endp = (v >> 7) & 0x0F;
-      t->crc5 = (v >> 11) & 0x1F;
-      t->crcOK = crc::checkCRC5(field);
-      row = std::move(t);
-      break;
-    }
-    case L0_SOF: {
-      auto s = pool.make<Tsof>();
-      s->frame = v & 0x7FF;
-      s->crc5 = (v >> 11) & 0x1F;
-      s->crcOK = crc::checkCRC5(field);
-      row = std::move(s);
-      break;
-    }
-    case L0_DATA: {
-      auto d = pool.make<Tdata>();
-      const size_t n = nbytes;
-      if (n >= 3) {
-        d->crc16 = bytes[n - 2] | (bytes[n - 1] << 8);
-        d->data.assign(bytes + 1, bytes + n - 2);
-        d->crcOK = crc::checkCRC16(d->data.data(), d->data.size(), static_cast<uint16_t>(d->crc16));
-      }
-      row = std::move(d);
-      break;
-    }
-    case L0_HANDSHAKE:
-      row = pool.make<Thandshake>();
-      break;
-    default:
-      return true;  // special and reserved PIDs have no row class: dropped like a bad sync
-  }
+  auto row = packetRow(bytes, nbytes, &pool);
+  if (!row)
+    return true;  // special and reserved PIDs have no row class: dropped like a bad sync
   row->strt = first.strt;
-  row->pid = pid;
   row->idleTicks = static_cast<uint32_t>(idle.count);
   events.push_back(std::move(row));
   return true;

@@ -43,6 +43,10 @@ class Tevents {
   static void doNRZI(std::vector<uint8_t>& samples, size_t from);
   /// The bytes of the bits from index from on, stuffed bits dropped, a last partial byte too.
   static void doUnStuff(const std::vector<uint8_t>& bits, size_t from, std::vector<uint8_t>& bytes);
+  /// The row of a packet from its unstuffed bytes (n at least 1, the PID byte first), with its
+  /// PID and the fields of its PID type; null for a PID type without a row class. Start tick and
+  /// idle ticks are left to the caller. From the pool when one is given.
+  static std::shared_ptr<TpacketBase> packetRow(const uint8_t* bytes, size_t n, TrowPool* pool = nullptr);
 
  private:
   Traw raw;

@@ -6,9 +6,7 @@
 #include <random>
 #include <sstream>
 
-#include "crc.h"
 #include "kvrawevt.h"
-#include "kvutils.h"
 #include "kvrowutils.h"
 #include "linestates.h"
 
@@ -56,8 +54,9 @@ std::vector<uint8_t> readBytes(const std::string& path) {
 }
 
 // The packet decoder written with the named steps only: runs from the reader one at a time,
-// the samples of a packet stored, then sync, NRZI and unstuffing over them. The decoder's own
-// path (symbol bytes straight from the stream, tables) must give the same rows.
+// the samples of a packet stored, then sync, NRZI and unstuffing over them, the row made from
+// the bytes. The decoder's own path (symbol bytes straight from the stream, tables) must give
+// the same rows.
 TrowVec decodeByNamedSteps(const std::vector<uint8_t>& raw) {
   Traw reader(raw);
   TrowVec rows;
@@ -92,43 +91,9 @@ TrowVec decodeByNamedSteps(const std::vector<uint8_t>& raw) {
     std::vector<uint8_t> b;
     Tevents::doUnStuff(samples, static_cast<size_t>(sync), b);
     if (b.empty()) continue;
-    const int pid = b[0] & 0x0F;
-    const uint8_t field[2] = {b.size() > 1 ? b[1] : uint8_t{0}, b.size() > 2 ? b[2] : uint8_t{0}};
-    const uint32_t v = field[0] + 256u * field[1];
-    std::shared_ptr<TpacketBase> row;
-    switch (utils::packetType(pid)) {
-      case L0_TOKEN: {
-        auto t = std::make_shared<Ttoken>();
-        t->addr = v & 0x7F;
-        t->endp = (v >> 7) & 0x0F;
-        t->crc5 = (v >> 11) & 0x1F;
-        t->crcOK = crc::checkCRC5(field);
-        row = t;
-        break;
-      }
-      case L0_SOF: {
-        auto f = std::make_shared<Tsof>();
-        f->frame = v & 0x7FF;
-        f->crc5 = (v >> 11) & 0x1F;
-        f->crcOK = crc::checkCRC5(field);
-        row = f;
-        break;
-      }
-      case L0_DATA: {
-        auto d = std::make_shared<Tdata>();
-        if (b.size() >= 3) {
-          d->crc16 = b[b.size() - 2] | b.back() << 8;
-          d->data.assign(b.begin() + 1, b.end() - 2);
-          d->crcOK = crc::checkCRC16(d->data.data(), d->data.size(), static_cast<uint16_t>(d->crc16));
-        }
-        row = d;
-        break;
-      }
-      case L0_HANDSHAKE: row = std::make_shared<Thandshake>(); break;
-      default: continue;
-    }
+    auto row = Tevents::packetRow(b.data(), b.size());
+    if (!row) continue;
     row->strt = run.strt;
-    row->pid = pid;
     row->idleTicks = static_cast<uint32_t>(idle.count);
     rows.push_back(row);
   }
