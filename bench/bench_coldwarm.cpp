@@ -6,8 +6,8 @@
 // in this process), frees the views and decodes again (the warm decode: the heap reuses the
 // freed memory). Each decode is measured by itself: wall time, user and kernel time and minor
 // page faults of the whole process (getrusage, the decode thread included), the heap that the
-// views hold afterwards and the bytes touched (growth of the resident set, peak included). The parent prints the median of each
-// figure over the runs. KV_BENCH_COLD_RUNS and KV_BENCH_COLD_PAUSE (seconds) change the run
+// views hold afterwards and the bytes touched (growth of the resident set, peak included). The
+// parent prints the median of each figure over the runs. KV_BENCH_COLD_RUNS and KV_BENCH_COLD_PAUSE (seconds) change the run
 // count and the pause; KV_BENCH_SMOKE=1 makes both small, for a quick check that it works.
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -41,8 +41,8 @@ constexpr int FIGURES = 8;
 struct Figures {
   double v[FIGURES] = {};
 };
-const char* const NAMES[FIGURES] = {"MB_per_s", "x_realtime", "wall_s", "user_s",
-                                    "kernel_s", "page_faults", "heap_B_per_raw_B", "touched_B_per_raw_B"};
+const char* const NAMES[FIGURES] = {"MB_per_s",    "x_realtime",  "wall_s",           "user_s",
+                                    "kernel_s",    "page_faults", "heap_B_per_raw_B", "touched_B_per_raw_B"};
 
 double seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
 
@@ -102,7 +102,8 @@ int child(const std::string& key, const std::string& placement) {
 }
 
 // Runs the child once and reads its two lines; false when it failed.
-bool runChild(const char* self, const std::string& key, const char* placement, Figures& cold, Figures& warm) {
+bool runChild(const char* self, const std::string& key, const char* placement, Figures& cold,
+              Figures& warm) {
   int fds[2];
   if (pipe(fds) != 0) return false;
   const pid_t pid = fork();
@@ -162,7 +163,8 @@ double envNumber(const char* name, double fallback) {
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "--child") == 0) return child(argv[2], argv[3]);
   const bool smoke = envNumber("KV_BENCH_SMOKE", 0) > 0;
-  const int runs = std::max(1, static_cast<int>(envNumber("KV_BENCH_COLD_RUNS", smoke ? SMOKE_RUNS : DEFAULT_RUNS)));
+  const int runs =
+      std::max(1, static_cast<int>(envNumber("KV_BENCH_COLD_RUNS", smoke ? SMOKE_RUNS : DEFAULT_RUNS)));
   const double pause = envNumber("KV_BENCH_COLD_PAUSE", smoke ? SMOKE_PAUSE_S : DEFAULT_PAUSE_S);
   std::vector<std::string> keys;
   for (int i = 1; i < argc; ++i) keys.push_back(argv[i]);

@@ -28,7 +28,8 @@ void setWorkloadCounters(benchmark::State& st, const kvbench::Loaded& l, double 
 // Every figure here is a warm one: each benchmark first decodes the workload once untimed, so
 // the timed decodes reuse memory that the process has touched before (bench_coldwarm gives the
 // cold figure). The heap is placed as the desktop program places it.
-constexpr const char* WARM_LABEL = "warm: after an untimed decode in this process; heap placed as in the desktop program";
+constexpr const char* WARM_LABEL =
+    "warm: after an untimed decode in this process; heap placed as in the desktop program";
 
 // One untimed decode through the pipeline object, its views freed again.
 void warmUp(const kvbench::Loaded& l) {

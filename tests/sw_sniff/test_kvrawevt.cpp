@@ -388,13 +388,15 @@ TEST(DecoderSteps, DecoderAgreesWithTheNamedSteps) {
       const auto longer = packAnyForm(states + SYNC + nrziStates(noise) + "00J" + packet({0xD2}) + "JJJ", rng);
       for (size_t cut = longer.size() - 12; cut <= longer.size(); ++cut) {
         const std::vector<uint8_t> part(longer.begin(), longer.begin() + static_cast<std::ptrdiff_t>(cut));
-        expectSameRows(decodeByNamedSteps(part), decode(part), "over-long, seed " + std::to_string(seed) + ", cut at " + std::to_string(cut));
+        expectSameRows(decodeByNamedSteps(part), decode(part),
+                       "over-long, seed " + std::to_string(seed) + ", cut at " + std::to_string(cut));
         if (HasFatalFailure()) return;
       }
     }
     for (size_t cut = 8; cut <= raw.size(); ++cut) {
       const std::vector<uint8_t> part(raw.begin(), raw.begin() + static_cast<std::ptrdiff_t>(cut));
-      expectSameRows(decodeByNamedSteps(part), decode(part), "seed " + std::to_string(seed) + ", cut at " + std::to_string(cut));
+      expectSameRows(decodeByNamedSteps(part), decode(part),
+                     "seed " + std::to_string(seed) + ", cut at " + std::to_string(cut));
       if (HasFatalFailure()) return;
     }
   }
