@@ -8,11 +8,12 @@ CMAKE_FLAGS ?=
 DEB_PACKAGES := build-essential cmake ninja-build pkg-config \
 	zlib1g-dev liblua5.3-dev libusb-1.0-0-dev libwxgtk3.2-dev \
 	libgtest-dev libgmock-dev libbenchmark-dev \
+	clang libclang-rt-14-dev \
 	xvfb xauth
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test test-gui run asan tsan core-only bench bench-smoke clean
+.PHONY: all deps build test test-gui run asan tsan core-only bench bench-smoke fuzz clean
 
 all: build
 
@@ -68,5 +69,36 @@ bench: deps
 bench-smoke:
 	KV_BENCH_MB=1 $(MAKE) bench
 
+# Every fuzz target, built with clang under ASan+UBSan in a build directory of its own, runs for
+# FUZZ_TIME seconds on its seed corpus (tests/fuzz/corpus/<target>, never written) and the inputs
+# it finds ($(FUZZ_BUILD)/corpus/<target>). Any crash, leak, timeout or out-of-memory report
+# stops it, leaves the input in $(FUZZ_BUILD)/artifacts/ and fails the run.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_TIME ?= 60
+FUZZ_TARGETS := rawstream rowline samplefile decodescript
+# Longest input tried: room for several hundred packets, a row line well past the longest valid
+# one (about 3.2 KB) and a sample file of a few hundred rows.
+FUZZ_MAX_LEN ?= 65536
+FUZZ_FLAGS := -max_total_time=$(FUZZ_TIME) -max_len=$(FUZZ_MAX_LEN) -timeout=20 -rss_limit_mb=2048 \
+	-print_final_stats=1
+
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DKV_FUZZ=ON -DKV_BUILD_TESTS=OFF -DKV_BUILD_GUI=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
+	@set -o pipefail; failed=""; \
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/artifacts; \
+	  echo "=== fuzz_$$t for $(FUZZ_TIME) s"; \
+	  if ! $(FUZZ_BUILD)/tests/fuzz/fuzz_$$t $(FUZZ_FLAGS) \
+	      -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- \
+	      $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t > $(FUZZ_BUILD)/fuzz_$$t.log 2>&1; then \
+	    tail -n 40 $(FUZZ_BUILD)/fuzz_$$t.log; failed="$$failed $$t"; \
+	  fi; \
+	  grep -E "^#[0-9]+.* cov: " $(FUZZ_BUILD)/fuzz_$$t.log | tail -n 1; \
+	done; \
+	if [ -n "$$failed" ]; then echo "fuzzing found faults in:$$failed (inputs in $(FUZZ_BUILD)/artifacts/)"; exit 1; fi; \
+	echo "fuzzing: no fault found"
+
 clean:
-	rm -rf build build-asan build-tsan build-core
+	rm -rf build build-asan build-tsan build-core build-fuzz
