@@ -19,8 +19,10 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-/// Real captures kept whole up to this size; a longer one is cut (still a valid stream).
-constexpr size_t MAX_CAPTURE_SEED = 32 * 1024;
+/// Longest seed of each target, as `make fuzz` bounds its inputs (-max_len): a longer capture is
+/// cut (still a valid stream). Short inputs keep the fuzzers fast.
+constexpr size_t MAX_RAW_SEED = 16 * 1024;
+constexpr size_t MAX_SCRIPT_SEED = 8 * 1024;
 /// Largest signed 32-bit count, the limit of a run's extension.
 constexpr uint64_t I32_MAX = 0x7FFFFFFF;
 
@@ -29,7 +31,8 @@ fs::path gOut;
 void put(const std::string& target, const std::string& name, const std::string& content) {
   const fs::path dir = gOut / target;
   fs::create_directories(dir);
-  std::ofstream(dir / name, std::ios::binary) << content;
+  const size_t limit = target == "decodescript" ? MAX_SCRIPT_SEED : content.size();
+  std::ofstream(dir / name, std::ios::binary) << content.substr(0, limit);
 }
 
 void put(const std::string& target, const std::string& name, const Bytes& b) {
@@ -75,7 +78,7 @@ void rawSeeds(const fs::path& captures) {
   for (const char* name : {"cp2102_setup_with_outdata_nak", "olimex_stm32-h103_usb_hid",
                            "usb_failed_setup_fullspeed", "cp2110_serial_over_hid_ut612"}) {
     std::string s = readFile(captures / (std::string(name) + ".raw"));
-    if (s.size() > MAX_CAPTURE_SEED) s.resize(MAX_CAPTURE_SEED);
+    if (s.size() > MAX_RAW_SEED) s.resize(MAX_RAW_SEED);
     seeds.emplace_back(std::string("capture_") + name, Bytes(s.begin(), s.end()));
   }
 
@@ -90,7 +93,7 @@ void rawSeeds(const fs::path& captures) {
     usbenc::Host host(bus);
     usbenc::randomTraffic(host, seed, 4);
     Bytes s = bus.takeStream();
-    if (s.size() > MAX_CAPTURE_SEED) s.resize(MAX_CAPTURE_SEED);
+    if (s.size() > MAX_RAW_SEED) s.resize(MAX_RAW_SEED);
     seeds.emplace_back("enc_traffic_" + std::to_string(seed), s);
   }
   {  // random events with every kind of fault, odd PIDs and stray SE0/SE1 runs
@@ -227,7 +230,7 @@ void sampleSeeds(const fs::path& captures) {
       " 1;T:IN\n  2;D:11;DA:01,02;6F:ffff\n  2;H:2\n 1;T:OUT\n  2;D:3;DA:\n  2;H:2\n"
       "0;C:CONTROL\n 1;T:SETUP\n  2;D:3;DA:ff,ff,ff,ff,ff,ff,ff,ff\n  2;H:14\n 1;G\n");
   std::string open = "0;C:CONTROL\n 1;T:SETUP\n  2;K:13;AD:1\n  2;D:3;DA:80,06,00,01,00,00,ff,ff\n  2;H:2\n";
-  for (int i = 0; i < 500; ++i) open += " 1;T:IN\n  2;K:9;AD:1\n  2;D:11;DA:01,02,03,04,05,06,07,08\n  2;H:2\n";
+  for (int i = 0; i < 100; ++i) open += " 1;T:IN\n  2;K:9;AD:1\n  2;D:11;DA:01,02,03,04,05,06,07,08\n  2;H:2\n";
   put("decodescript", "body_open_transfer", open);
   put("decodescript", "body_every_row_line", lines);
 }
