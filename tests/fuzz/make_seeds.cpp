@@ -206,6 +206,7 @@ void sampleSeeds(const fs::path& captures) {
     nest += std::to_string(d + 1) + ";H:2;TI:" + std::to_string(d) + ";TL:1\n";
   }
   put("samplefile", "nesting_at_limit", compress + sampleText(nest));
+  put("decodescript", "body_nesting_at_limit", nest);
   // Rows without a parent, a group whose level skips one, blank lines, no final newline.
   put("samplefile", "orphans", compress + sampleText("1;H:2;TI:1;TL:1\n2;T:IN;X:0\n\n\n0;C;X:1\n 1;T:OUT\n3;K:1\n0;S:5;FR:1"));
   put("samplefile", "length_line_12_digits", compress + "KVFMT01\n123456789012\n0;H:2;TI:1;TL:1\n");
