@@ -36,7 +36,7 @@ inline size_t loadViews(TdisplData& dd, const Views& v) {
 
 /// The repository root, where the program's start-up finds "./scripts/init.lua".
 inline std::filesystem::path repoRoot() {
-  return std::filesystem::path(KV_TEST_DATA_DIR).parent_path().parent_path();
+  return KV_SOURCE_DIR;
 }
 
 /// Makes dir the working directory for the object's life.

@@ -261,7 +261,7 @@ TEST_F(DisplData, FailingScriptIsReportedAndLeftOut) {
   EXPECT_EQ(lua(dd, "return getNode(0).type"), "reset") << "getNode is there all the same";
 }
 
-TEST_F(DisplData, MissingScriptIsQuiet) {
+TEST_F(DisplData, MissingScriptIsReportedToo) {
   TempDir tmp;
   WorkDir here(tmp.path(""));
   ::testing::internal::CaptureStderr();
