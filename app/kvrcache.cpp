@@ -7,6 +7,7 @@
 #include <wx/pen.h>
 #include <wx/brush.h>
 
+#include "kvcapture.h"
 #include "kvcolours.h"
 #include "kvglobs.h"
 
@@ -33,6 +34,13 @@ unsigned long slotColour(int slot) {
     case 1: return LIGHTBLUE;
     default: return ROWS_BG;
   }
+}
+
+/// Runs the modal capture dialog; the rows of its last decode when it ended with OK.
+TcaptureResult runCaptureDialog() {
+  TcaptureDialog dialog;
+  if (!dialog.retOK()) return {};
+  return {true, dialog.treeVec, dialog.linVec};
 }
 
 }  // namespace
@@ -114,6 +122,7 @@ void Trow::clearBM(wxMemoryDC& dc, unsigned long colour) {
 // ---- TrowCache ----
 
 TrowCache::TrowCache() {
+  displData.setCaptureRunner(runCaptureDialog);
   setWidth(DEFAULT_WIDTH);
   captureSub = _G.sub(msgDoCapture, [this](long) { onDoCapture(); });
   readSub = _G.sub(msgSampleFileRead, [this](long arg) { onSampleFileRead(arg); });

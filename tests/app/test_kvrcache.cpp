@@ -7,7 +7,10 @@
 #include <climits>
 
 #include "gui/displ_helpers.h"
+#include "gui_env.h"
 #include "kvrcache.h"
+#include "probesim_control.h"
+#include "wxsGui.h"
 #include "kvutils.h"
 
 using namespace kvtest;
@@ -250,6 +253,53 @@ TEST_F(RowCache, HubTopicsReloadOnlyOnSuccess) {
   EXPECT_EQ(published, 2);
   EXPECT_EQ(rc.cachedCount(), 0u);
   EXPECT_EQ(rc.rData().rowCount(), 5);
+  _G.unsub(msgVisRowsChanged, h);
+}
+
+}  // namespace
+
+namespace {
+
+// The real capture dialog on the probe simulator, cancelled by the user: nothing changes.
+TEST_F(RowCache, CancelledCaptureKeepsRowsFlagsAndBitmaps) {
+  ASSERT_TRUE(ProbeSimControl::loaded()) << ProbeSimControl::libusbPath();
+  ASSERT_EQ(ProbeSimControl::configure("[probe]"), "");
+  TempDir tmp;
+  const std::string path = tmp.path("rows.kvd");
+  ASSERT_EQ(TdataIO().saveLinearToFile(viewsOf(ALL_KINDS).lin, path), 29u);
+
+  TrowCache rc;  // its display data runs the real dialog on the capture topic
+  int published = 0;
+  const int h = _G.sub(msgVisRowsChanged, [&](long) { ++published; });
+  _G.pub(msgSampleFileRead, reinterpret_cast<long>(path.c_str()));
+  ASSERT_EQ(published, 1);
+  TdisplData& dd = rc.rData();
+  dd.doubleClick(8);
+  int used = 0, ht = 0;
+  for (int i = 0; i < dd.rowCount(); ++i) rc.getRowBitmap(i, 400, used, ht);
+  std::vector<uint8_t> flags;
+  for (int i = 0; i < dd.rowCount(); ++i) flags.push_back(dd.rowFlags(i));
+  const auto lin = dd.pLinRows();
+  const size_t cachedBefore = rc.cachedCount();
+
+  bool opened = false;
+  TuiScript user;
+  user.when("the capture dialog", [&] { return findWindow(ID_SNIFFER_GUI) != nullptr; },
+            [&] {
+              opened = true;
+              postButton(wxID_CANCEL);
+            })
+      .onTimeout([] { postButton(wxID_CANCEL); });
+  user.start();
+  _G.pub(msgDoCapture, 0);  // returns when the dialog has gone
+  EXPECT_TRUE(user.finished()) << user.failure();
+  EXPECT_TRUE(opened);
+  EXPECT_EQ(findWindow(ID_SNIFFER_GUI), nullptr);
+
+  EXPECT_EQ(published, 1) << "no repaint announced";
+  EXPECT_EQ(dd.pLinRows(), lin);
+  for (int i = 0; i < dd.rowCount(); ++i) EXPECT_EQ(dd.rowFlags(i), flags[size_t(i)]) << i;
+  EXPECT_EQ(rc.cachedCount(), cachedBefore) << "bitmaps kept";
   _G.unsub(msgVisRowsChanged, h);
 }
 
