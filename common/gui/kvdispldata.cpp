@@ -235,14 +235,7 @@ int TdisplData::getNodeC(lua_State* L) {
 // ---- loading and saving ----
 
 size_t TdisplData::sampleFileRead(const std::string& path) {
-  auto lin = std::make_shared<TlinRowVec>();
-  auto roots = std::make_shared<TrowVec>();
-  TdataIO io;
-  io.loadLinearFile(path, roots, lin);
-  if (lin->empty()) return 0;
-  linRows.swap(lin);
-  treeRoots.swap(roots);
-  return static_cast<size_t>(rowCount());
+  return TdataIO::swapInLinearFile(path, treeRoots, linRows);
 }
 
 void TdisplData::onSampleFileSave(long arg) {
