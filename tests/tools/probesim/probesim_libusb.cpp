@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -248,8 +250,15 @@ const char* libusb_strerror(int errcode) {
   }
 }
 
-ssize_t libusb_get_device_list(libusb_context*, libusb_device*** list) {
+ssize_t libusb_get_device_list(libusb_context* ctx, libusb_device*** list) {
   CallScope scope;
+  if (ctx == nullptr && sim().defaultContextRefs == 0) {
+    // The real library dereferences its missing default context here and crashes; so does this one.
+    probesim::logLine("libusb_get_device_list ctx=default misuse=not_initialised");
+    std::fprintf(stderr, "probesim: libusb_get_device_list on the default context without a "
+                         "successful libusb_init (the real libusb crashes here)\n");
+    std::abort();
+  }
   if (list == nullptr) {
     probesim::logLine("libusb_get_device_list " + res(LIBUSB_ERROR_INVALID_PARAM));
     return LIBUSB_ERROR_INVALID_PARAM;
