@@ -8,6 +8,12 @@
 
 namespace {
 const wxColour PANEL_BG("#f0f0f0");
+
+void invalidateBestSizes(wxWindow* w) {
+  w->InvalidateBestSize();
+  for (wxWindow* child : w->GetChildren())
+    invalidateBestSizes(child);
+}
 }  // namespace
 
 TsnifferGui::TsnifferGui(wxWindow* parent)
@@ -61,12 +67,29 @@ TcaptureDialogInner::TcaptureDialogInner()
   gui = new TsnifferGui(this);
   auto* sizer = new wxBoxSizer(wxVERTICAL);
   sizer->Add(gui, 0, 0, 0);
-  SetSizerAndFit(sizer);
+  SetSizer(sizer);
+  fitToContents();
+  Bind(wxEVT_CLOSE_WINDOW, &TcaptureDialogInner::OnCloseWindow, this);
+  // GTK measures texts with their own fonts only once the windows exist on screen: fit again
+  // then, or the enlarged labels push the button row out of the fixed client area.
+  Bind(wxEVT_SHOW, [this](wxShowEvent& event) {
+    event.Skip();
+    if (event.IsShown() && !refitted) {
+      refitted = true;
+      CallAfter(&TcaptureDialogInner::fitToContents);
+    }
+  });
+}
+
+void TcaptureDialogInner::fitToContents() {
+  invalidateBestSizes(this);
+  SetMinClientSize(wxDefaultSize);
+  SetMaxClientSize(wxDefaultSize);
+  Fit();
   const wxSize size = GetClientSize();
   SetMinClientSize(size);
   SetMaxClientSize(size);
   Centre(wxBOTH);
-  Bind(wxEVT_CLOSE_WINDOW, &TcaptureDialogInner::OnCloseWindow, this);
 }
 
 void TcaptureDialogInner::OnCloseWindow(wxCloseEvent&) {

@@ -21,6 +21,9 @@ constexpr int PAGE_WIDTH = 525;         // client width of the control and help 
 constexpr int HELP_WRAP = PAGE_WIDTH - 25;
 constexpr int BUTTON_WIDTH = 133;
 constexpr int GAUGE_RANGE = 100;
+// Starting width of the box and the gauges: their grid column takes what the fixed page width
+// leaves beside the labels, which grow with the numbers shown.
+const wxSize GROWING_SIZE(60, -1);
 constexpr int PAGE_FONT_PLUS = 2;       // points added to the panel's font
 constexpr int LABEL_FONT_PLUS = 3;
 constexpr int HELP_FONT_PLUS = 1;
@@ -151,7 +154,7 @@ TctlPage::TctlPage(wxWindow* parent, wxFont& font)
   top->Add(myLabel("Buffer"), 0, wxLEFT | wxRIGHT | wxBOTTOM, 5);
   auto* bufferGrid = new wxFlexGridSizer(3, 5, 5);
   bufferGrid->AddGrowableCol(1, 1);
-  bufferBox = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, wxDefaultSize, wxTE_RIGHT);
+  bufferBox = new wxTextCtrl(this, wxID_ANY, wxEmptyString, wxDefaultPosition, GROWING_SIZE, wxTE_RIGHT);
   TbufferValidator validator(&bufferKB, wxNUM_VAL_THOUSANDS_SEPARATOR);
   validator.SetRange(1, std::min(_G.maxBufferKB, MAX_BUFFER_KB));
   bufferBox->SetValidator(validator);
@@ -162,7 +165,7 @@ TctlPage::TctlPage(wxWindow* parent, wxFont& font)
   progressCell->AddStretchSpacer();
   progressCell->Add(new wxStaticText(this, wxID_ANY, "Progress"), 0, wxALIGN_CENTER_VERTICAL);
   bufferGrid->Add(progressCell, 0, wxEXPAND);
-  acqGauge = new wxGauge(this, wxID_ANY, GAUGE_RANGE, wxDefaultPosition, wxDefaultSize, wxGA_HORIZONTAL);
+  acqGauge = new wxGauge(this, wxID_ANY, GAUGE_RANGE, wxDefaultPosition, GROWING_SIZE, wxGA_HORIZONTAL);
   acqGauge->SetValue(GAUGE_RANGE);
   bufferGrid->Add(acqGauge, 1, wxEXPAND);
   acqLabel = new wxStaticText(this, wxID_ANY, "0 Bytes");
@@ -177,7 +180,7 @@ TctlPage::TctlPage(wxWindow* parent, wxFont& font)
   decodeCell->AddStretchSpacer();
   decodeCell->Add(new wxStaticText(this, wxID_ANY, "Progress"), 0, wxALIGN_CENTER_VERTICAL);
   decodeGrid->Add(decodeCell, 0, wxEXPAND);
-  decGauge = new wxGauge(this, wxID_ANY, GAUGE_RANGE, wxDefaultPosition, wxDefaultSize, wxGA_HORIZONTAL);
+  decGauge = new wxGauge(this, wxID_ANY, GAUGE_RANGE, wxDefaultPosition, GROWING_SIZE, wxGA_HORIZONTAL);
   decGauge->SetValue(GAUGE_RANGE);
   decodeGrid->Add(decGauge, 1, wxEXPAND);
   decLabel = new wxStaticText(this, wxID_ANY, "0%");
@@ -425,9 +428,9 @@ Tfooter::Tfooter(wxWindow* parent, wxFont& font)
   version->SetForegroundColour(FOOTER_FG);
 
   auto* row = new wxBoxSizer(wxHORIZONTAL);
-  row->Add(idText, 0, wxALIGN_LEFT);
+  row->Add(idText, 0);
   row->AddStretchSpacer();
-  row->Add(version, 0, wxALIGN_RIGHT);
+  row->Add(version, 0);
 
   auto* sizer = new wxBoxSizer(wxVERTICAL);
   sizer->Add(statusText, 0, wxALIGN_CENTER_HORIZONTAL | wxTOP, 5);
