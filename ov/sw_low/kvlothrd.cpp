@@ -34,6 +34,7 @@ constexpr int CONTROL_APPLY = 1;
 constexpr int CONTROL_START = 2;
 /// How long setConnect waits for a register sequence of the capture thread to end.
 constexpr std::chrono::milliseconds CONNECT_WAIT{FX2_CONTROL_TIMEOUT_MS};
+constexpr std::chrono::milliseconds CONNECT_RETRY{1};
 const char* const NO_SERIAL = "unavailable";
 
 static_assert(TloWaits{}.loopDelay == THREAD_LOOP_DELAY, "the product's loop delay is the default");
@@ -113,9 +114,15 @@ bool TloThread::setConnect(bool on) {
   // The two writes must not land inside one of the capture thread's register sequences (a
   // register selection followed by its read, an FPGA reset, the capture start), nor one of those
   // between them.
-  std::unique_lock lock(sequenceLock, std::defer_lock);
-  if (!lock.try_lock_for(CONNECT_WAIT))
-    return false;
+  // A plain mutex tried in short steps: the thread's sequences are short, and the timed lock of
+  // the standard library is not understood by the thread sanitizer of this toolchain.
+  const auto deadline = std::chrono::steady_clock::now() + CONNECT_WAIT;
+  while (!sequenceLock.try_lock()) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
+    std::this_thread::sleep_for(CONNECT_RETRY);
+  }
+  std::lock_guard lock(sequenceLock, std::adopt_lock);
   probe.wrFpgaReg(REG_CONTROL, on ? CONTROL_CONNECT : CONTROL_DISCONNECT);
   return probe.wrFpgaReg(REG_CONTROL, CONTROL_APPLY);
 }

@@ -79,6 +79,11 @@ int handleError(libusb_device_handle* h) {
   return 0;
 }
 
+/// A transfer on a handle that was closed before: the real library would use freed memory.
+std::string closedNote(const libusb_device_handle* h) {
+  return h != nullptr && h->closed ? " misuse=closed_handle" : "";
+}
+
 Slot* slotOf(libusb_device_handle* h) {
   return probesim::detail::slotOf(h->device->dev);
 }
@@ -121,7 +126,7 @@ int readEndpoint(const char* call, libusb_device_handle* h, unsigned char endpoi
                         " length=" + std::to_string(length) + " " +
                         dataText(data, static_cast<size_t>(transferred)) +
                         " transferred=" + std::to_string(transferred) +
-                        " timeout=" + std::to_string(timeout) + " " + res(result));
+                        " timeout=" + std::to_string(timeout) + " " + res(result) + closedNote(h));
       return result;
     }
   }
@@ -594,7 +599,7 @@ int libusb_control_transfer(libusb_device_handle* h, uint8_t request_type, uint8
   probesim::logLine("libusb_control_transfer " + handleText(h) + " type=" + hex2(request_type) +
                     " request=" + hex2(bRequest) + " value=" + hex4(wValue) + " index=" + hex4(wIndex) +
                     " endpoint=" + hex2(in ? 0x80 : 0x00) + " length=" + std::to_string(wLength) + " " +
-                    shownData + " timeout=" + std::to_string(timeout) + " " + res(result));
+                    shownData + " timeout=" + std::to_string(timeout) + " " + res(result) + closedNote(h));
   return result;
 }
 
