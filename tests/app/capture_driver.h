@@ -9,7 +9,6 @@
 #include <chrono>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -160,12 +159,11 @@ class DialogTest : public ::testing::Test {
     return result;
   }
 
-  /// Count of simulator log lines that match re.
-  static size_t logCount(const std::string& re) {
-    const std::regex r(re);
+  /// Count of simulator log lines that start with prefix.
+  static size_t logCount(const std::string& prefix) {
     size_t n = 0;
     for (const auto& line : ProbeSimControl::log())
-      n += std::regex_search(line, r) ? 1 : 0;
+      n += line.rfind(prefix, 0) == 0 ? 1 : 0;
     return n;
   }
 

@@ -9,7 +9,14 @@
 #include <string>
 #include <vector>
 
+#include <wx/string.h>
+
+#include <ostream>
+
 class wxWindow;
+
+/// Lets gtest print wxString values as text in failure messages.
+inline void PrintTo(const wxString& s, std::ostream* os) { *os << '"' << s.utf8_str() << '"'; }
 
 namespace kvtest {
 
