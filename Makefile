@@ -59,7 +59,7 @@ core-only: deps
 # figures (throughput, memory, workload sizes). KV_BENCH_MB=N sets every workload to N MB;
 # generated workloads are cached in $(BENCH_BUILD)/bench-cache.
 BENCH_BUILD ?= build-bench
-BENCH_PROGRAMS := bench_decode bench_memory bench_samplefile
+BENCH_PROGRAMS := bench_decode bench_memory bench_samplefile bench_lib
 
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKV_BUILD_GUI=OFF
