@@ -120,6 +120,14 @@ inline void expectSameRows(const std::vector<std::string>& got, const std::vecto
   EXPECT_EQ(got.size(), want.size());
 }
 
+/// The dialog handed out the views of a decode pipeline that holds no rows.
+inline void expectNoRows(const TcaptureDialog& d) {
+  ASSERT_TRUE(d.linVec && d.treeVec && d.evtVec);
+  EXPECT_TRUE(d.linVec->empty());
+  EXPECT_TRUE(d.treeVec->empty());
+  EXPECT_TRUE(d.evtVec->empty());
+}
+
 /// The checksum of the FPGA image the build carries: a probe with it needs no reprogramming.
 inline constexpr const char* FPGA_CHECKSUM = "0x1D5E0257";
 
