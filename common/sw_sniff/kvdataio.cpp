@@ -376,6 +376,23 @@ uint32_t TdataIO::readLinearFile(const std::string& path, TrowVec& roots, TlinRo
   return count;
 }
 
+size_t TdataIO::swapInLinearFile(const std::string& path, std::shared_ptr<TrowVec>& roots,
+                                 std::shared_ptr<TlinRowVec>& lin) {
+  // A load that fails on the way (out of memory) gives 0 and changes nothing, like a file that
+  // gives no rows.
+  try {
+    auto newLin = std::make_shared<TlinRowVec>();
+    auto newRoots = std::make_shared<TrowVec>();
+    TdataIO().loadLinearFile(path, newRoots, newLin);
+    if (newLin->empty()) return 0;
+    lin.swap(newLin);
+    roots.swap(newRoots);
+    return lin->size();
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
 uint32_t TdataIO::saveLinearToFile(const std::shared_ptr<TlinRowVec>& lin, const std::string& path) {
   try {
     // The body goes first into memory: its length is written before it. It is built before

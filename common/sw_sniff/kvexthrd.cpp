@@ -53,18 +53,5 @@ bool TexThread::startDecode(const std::vector<uint8_t>* rawBytes, size_t count) 
 }
 
 size_t TexThread::sampleFileRead(const std::string& path) {
-  // A load that fails on the way (out of memory) gives 0 and changes nothing, like a file that
-  // gives no rows.
-  try {
-    auto newLin = std::make_shared<TlinRowVec>();
-    auto newRoots = std::make_shared<TrowVec>();
-    TdataIO io;
-    io.loadLinearFile(path, newRoots, newLin);
-    if (newLin->empty()) return 0;
-    lin.swap(newLin);
-    roots.swap(newRoots);
-    return lin->size();
-  } catch (const std::exception&) {
-    return 0;
-  }
+  return TdataIO::swapInLinearFile(path, roots, lin);
 }

@@ -1,0 +1,118 @@
+// Row bitmap cache: the tree view's rows drawn as bitmaps of display boxes, the last 32 kept.
+#pragma once
+
+#include <list>
+#include <string>
+
+#include <wx/bitmap.h>
+#include <wx/dcmemory.h>
+#include <wx/font.h>
+#include <wx/gdicmn.h>
+#include <wx/window.h>
+
+#include "kvdispldata.h"
+
+/// One cached row: its bitmap, the width drawn and its decode string. Built and drawn in one go
+/// by the constructor, then only read. GUI thread only.
+class Trow {
+ public:
+  /// Draws flat row rowIx into a bitmap width pixels wide, on the background of hi-light slot
+  /// slot (0, 1, or -1 for none). A hidden or invalid row stays blank with used width 0.
+  Trow(TdisplData& displData, wxFont& font, int rowIx, int width, int slot);
+  Trow(Trow&&) = default;
+  Trow& operator=(Trow&&) = default;
+  Trow(const Trow&) = delete;
+  Trow& operator=(const Trow&) = delete;
+
+  int ix() const { return rowIx; }
+  /// Width of the bitmap.
+  int maxWidth() const { return bmWidth; }
+  /// Width of what was drawn (0 for a blank row).
+  int usedWidth() const { return x; }
+  std::string& getDecode() { return decode; }
+  wxBitmap* getRowBitmap(int& usedWidth, int& rowHeight);
+
+  // Drawing steps.
+  void gap(int n) { x += n; }
+  void drawBox(wxMemoryDC& dc, const TdisplayBox& box);
+  void textBox(wxMemoryDC& dc, const wxRect& rect, unsigned long fg, unsigned long bg,
+               const char* text);
+  void borderRect(wxMemoryDC& dc, int x1, int y1, int x2, int y2);
+  void midHbar(wxMemoryDC& dc);
+  void clearBM(wxMemoryDC& dc, unsigned long colour);
+
+ private:
+  int rowIx;
+  int x = 0;
+  int xRight = 0;
+  int bmWidth;
+  wxBitmap bitmap;
+  wxFont* font;
+  std::string decode;
+  TdisplData* displData;
+};
+
+/// Makes the tree view's row bitmaps and keeps the 32 most recently used; owns the display
+/// data, the row font and the two hi-light slots. Reacts to the capture and sample-file-read
+/// topics of the hub. GUI thread only.
+class TrowCache {
+ public:
+  /// Rows kept at most.
+  static constexpr size_t MAX_ROWS = 32;
+  /// Rows are built this many pixels wider than asked, so small widenings stay hits.
+  static constexpr int EXTRA_WIDTH = 100;
+  /// Requests wider than this are drawn at this width.
+  static constexpr int MAX_WIDTH = 32000;
+  /// Width set by the constructor.
+  static constexpr int DEFAULT_WIDTH = 1024;
+
+  TrowCache();
+  /// Withdraws the hub subscriptions.
+  ~TrowCache();
+  TrowCache(const TrowCache&) = delete;
+  TrowCache& operator=(const TrowCache&) = delete;
+
+  TdisplData& rData() { return displData; }
+  /// Drops every row, takes the window's font and measures it, then setWidth(width).
+  void init(wxWindow* window, int width);
+  /// Sets the font's point size, measures it and drops every row.
+  void zoom(int pointSize);
+  /// Drops every row.
+  void setWidth(int width);
+  int getRowHt() const;
+  /// The bitmap of row (never null): at least width + 100 pixels wide when built for this
+  /// request. usedWidth is what was drawn, rowHeight the row height. Valid while cached.
+  wxBitmap* getRowBitmap(int row, int width, int& usedWidth, int& rowHeight);
+  /// The decode string of row (empty for a blank row); valid while the row is cached.
+  std::string& getRowDecode(int row);
+  /// Puts row into hi-light slot 0 or 1, drops the old and the new row and returns the old
+  /// one; -1 and no change for another slot.
+  int setClickRow(int slot, int row);
+  /// 0 or 1 for the slot that holds row (slot 0 first), -1 for none or a negative row.
+  int hiLightIx(int row) const;
+  void invalidateRow(int row);
+  void invalidateAll();
+  /// The cached row for (row, width), built when missing or narrower; moved to the front.
+  std::list<Trow>::iterator getRow(int row, int width);
+  /// Hub handlers: a capture and a sample-file read (arg: the path's address).
+  void onDoCapture();
+  void onSampleFileRead(long arg);
+
+  /// Row geometry from the height and width of "X" in the row font; shared by all caches.
+  static void setSizes(int h, int w);
+  static int fontWidth();
+  /// Number of rows cached and the index of the one at position pos (front = 0), for tests.
+  size_t cachedCount() const { return rows.size(); }
+  int cachedIx(size_t pos) const;
+  wxFont& rowFont() { return font; }
+
+ private:
+  void measureFont();
+
+  TdisplData displData;
+  std::list<Trow> rows;
+  wxFont font;
+  int hiLight[2] = {-1, -1};
+  int captureSub = 0;  ///< hub handles of the two subscriptions
+  int readSub = 0;
+};
