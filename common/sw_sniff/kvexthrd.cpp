@@ -11,31 +11,41 @@ TexThread::TexThread()
 TexThread::~TexThread() = default;
 
 void TexThread::threadFunc() {
-  // The thread entry stops every exception: a decode that failed (out of memory) leaves done
-  // false and the views as far as they got.
+  // The thread entry stops every exception: a decode that failed (out of memory) leaves
+  // succeeded false and the views as far as they got. Done is raised after every run, so an
+  // owner waiting for it is never left waiting.
   try {
     TdataIO io;
     static const std::vector<uint8_t> noBytes;
-    io.rawDataToEventVec(raw ? *raw : noBytes, events, [this](size_t pos) { setDecoded(pos); });
+    const std::vector<uint8_t>& all = raw ? *raw : noBytes;
+    // A capture buffer can hold older bytes beyond the capture: only the first rawCount are decoded.
+    std::vector<uint8_t> prefix;
+    if (rawCount < all.size()) prefix.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(rawCount));
+    const std::vector<uint8_t>& bytes = rawCount < all.size() ? prefix : all;
+    io.rawDataToEventVec(bytes, events, [this](size_t pos) { setDecoded(pos); });
     io.eventVecToTreeRootVec(events, roots);
     io.treeRootVecToLinVec(roots, lin);
-    done.store(true);
+    succeeded.store(true, std::memory_order_release);
   } catch (...) {
   }
+  done.store(true);
 }
 
-bool TexThread::startDecode(const std::vector<uint8_t>* rawBytes) {
+bool TexThread::startDecode(const std::vector<uint8_t>* rawBytes, size_t count) {
   raw = rawBytes;
+  rawCount = count;
   events->clear();
   roots->clear();
   lin->clear();
   setDecoded(0);
+  succeeded.store(false, std::memory_order_release);
   setDone(false);
   try {
     thread = new std::thread(&TexThread::threadFunc, this);
     thread->join();
   } catch (const std::exception&) {
-    // The thread could not be started: nothing was decoded and done stays false.
+    // The thread could not be started: nothing was decoded; the run has finished all the same.
+    done.store(true);
   }
   delete thread;
   thread = nullptr;

@@ -23,15 +23,21 @@ class TexThread {
   TexThread& operator=(const TexThread&) = delete;
 
   /// Empties the three views in place and refills them from the raw stream on the decode
-  /// thread; returns when it has finished. The bytes are borrowed and must not change
-  /// meanwhile; null decodes as an empty stream. Returns the done flag.
-  bool startDecode(const std::vector<uint8_t>* rawBytes);
+  /// thread; returns when it has finished. Only the first `count` bytes are decoded (all of them
+  /// by default): a capture buffer may hold older bytes beyond its capture count. The bytes are
+  /// borrowed and must not change meanwhile; null decodes as an empty stream. Returns the done
+  /// flag, which is true after every run; getSucceeded() tells whether the run got to its end.
+  bool startDecode(const std::vector<uint8_t>* rawBytes, size_t count = SIZE_MAX);
   /// Loads a sample file. When it yields flat rows the new flat list and roots are swapped in
   /// whole (holders of the old pointers keep the old vectors) and their number is returned;
   /// otherwise nothing changes and the result is 0. The event rows are never touched.
   size_t sampleFileRead(const std::string& path);
 
+  /// The last decode has finished (successfully or not).
   bool getDone() const { return done.load(std::memory_order_acquire); }
+  /// The last decode ran all its steps (false after one that failed, e.g. out of memory; the
+  /// views then hold what was made before the failure).
+  bool getSucceeded() const { return succeeded.load(std::memory_order_acquire); }
   /// Raw byte position that the packet decoder has reached.
   size_t getDecodedCount() const { return decoded.load(std::memory_order_acquire); }
 
@@ -48,7 +54,9 @@ class TexThread {
   std::shared_ptr<TrowVec> roots;
   std::shared_ptr<TlinRowVec> lin;
   const std::vector<uint8_t>* raw = nullptr;
+  size_t rawCount = SIZE_MAX;  ///< bytes of *raw to decode
   std::atomic<size_t> decoded{0};
   std::atomic<bool> done{false};
+  std::atomic<bool> succeeded{false};
   std::thread* thread = nullptr;
 };

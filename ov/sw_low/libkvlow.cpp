@@ -3,6 +3,8 @@
 
 TlibKvLow::TlibKvLow() : low(std::make_unique<TkvLow>()) {}
 
+TlibKvLow::TlibKvLow(std::unique_ptr<TkvLow> lowLayer) : low(std::move(lowLayer)) {}
+
 TlibKvLow::~TlibKvLow() = default;
 
 int TlibKvLow::controlOut(int request, int value, int index, const uint8_t* data, size_t len) {

@@ -13,6 +13,8 @@
 class TlibKvLow {
 public:
   TlibKvLow();
+  /// Takes over a probe layer made elsewhere (one with other waits, for tests).
+  explicit TlibKvLow(std::unique_ptr<TkvLow> lowLayer);
   ~TlibKvLow();
   TlibKvLow(const TlibKvLow&) = delete;
   TlibKvLow& operator=(const TlibKvLow&) = delete;
@@ -20,6 +22,8 @@ public:
   /// Opens the probe and downloads its firmware.
   bool snifferOpen() { return low->FX2openAndReload(); }
   bool isOpen() const { return low->isOpen(); }
+  /// Releases interface 0 and closes the device if open.
+  void close() { low->close(); }
   bool clearSnifferFIFO() { return low->clearFX2FIFO(); }
   bool resetFPGA() { return low->resetFPGA(); }
 
