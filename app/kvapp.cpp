@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <exception>
 
+#include <wx/bitmap.h>
 #include <wx/icon.h>
+#include <wx/image.h>
 
 #include "kvglobs.h"
 #include "kvicon.xpm"
@@ -25,7 +27,10 @@ bool TkvApp::OnInit() {
 
   mainFrame = new TmainFrame(nullptr, wxID_ANY, wxString(_G.appName, wxConvLibc), MAIN_FRAME_POS,
                              MAIN_FRAME_SIZE);
-  mainFrame->SetIcon(wxIcon(kvicon_xpm));
+  // Decoded by wxWidgets' own XPM reader: the toolkit's image loaders may lack XPM support.
+  wxIcon icon;
+  icon.CopyFromBitmap(wxBitmap(wxImage(kvicon_xpm)));
+  mainFrame->SetIcon(icon);
   mainFrame->Show(true);
   return true;
 }

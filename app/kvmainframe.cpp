@@ -14,6 +14,7 @@
 #include <wx/sizer.h>
 #include <wx/utils.h>
 
+#include "kvcapture.h"
 #include "kvcolours.h"
 #include "kvdispldata.h"
 #include "kvglobs.h"
@@ -27,6 +28,12 @@ TmainFrame* evilMainFramePtr = nullptr;
 constexpr const char* VERSION_TEXT = "1.0.8";
 constexpr const char* SAMPLE_WILDCARD = "KVD files (*.kvd)|*.kvd|All files (*.*)|*.*";
 constexpr int TOOLBAR_BORDER = 5;
+
+// What the display data runs on msgDoCapture: the modal capture dialog, whose rows it takes over.
+TcaptureResult runCaptureDialog() {
+  TcaptureDialog dialog;
+  return TcaptureResult{dialog.retOK(), dialog.treeVec, dialog.linVec};
+}
 }  // namespace
 
 Ttoolbar::Ttoolbar(wxWindow* parent, int id)
@@ -134,6 +141,7 @@ TmainFrame::TmainFrame(wxFrame* parent, int id, const wxString& title, const wxP
                             wxTAB_TRAVERSAL | wxNO_BORDER);
   toolbar = new Ttoolbar(panel, wxID_ANY);
   midPane = new MidPane(panel, wxID_ANY);
+  midPane->treePane->midPane->rowCache.rData().setCaptureRunner(runCaptureDialog);
 
   auto* barSizer = new wxBoxSizer(wxHORIZONTAL);
   barSizer->Add(toolbar, 1, wxEXPAND);
@@ -141,8 +149,10 @@ TmainFrame::TmainFrame(wxFrame* parent, int id, const wxString& title, const wxP
   sizer->Add(barSizer, 0, wxEXPAND);
   sizer->Add(new ThLine(panel), 0, wxEXPAND);
   sizer->Add(midPane, 1, wxEXPAND);
+  // Not fitted: a panel fitted to its sizer would hand the splitters a provisional width (the
+  // toolbar's), at which their start positions would be taken and which gravity then shifts.
+  // The frame lays the panel out at its real size, so the splitters first see that.
   panel->SetSizer(sizer);
-  sizer->Fit(panel);
   panel->SetBackgroundColour(wxColour(APP_BG));
 
   SetMinClientSize(wxSize(MIN_CLIENT_WIDTH, toolbar->GetSize().GetHeight() + MIN_CLIENT_HEIGHT_BELOW_BAR));
@@ -159,9 +169,13 @@ void TmainFrame::fitToDisplay() {
   int index = wxDisplay::GetFromWindow(this);
   if (index == wxNOT_FOUND) index = 0;
   const wxRect area = wxDisplay(static_cast<unsigned>(index)).GetClientArea();
-  const int width = std::min(GetClientSize().GetWidth(), area.GetWidth() - SCREEN_MARGIN);
-  SetClientSize(width, area.GetHeight() - SCREEN_MARGIN);
+  SetClientSize(clientSizeFor(GetClientSize().GetWidth(), area));
   Centre(wxBOTH);
+}
+
+wxSize TmainFrame::clientSizeFor(int clientWidth, const wxRect& area) {
+  return wxSize(std::min(clientWidth, area.GetWidth() - SCREEN_MARGIN),
+                area.GetHeight() - SCREEN_MARGIN);
 }
 
 void TmainFrame::buildMenus() {

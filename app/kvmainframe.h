@@ -82,6 +82,8 @@ class TmainFrame : public wxFrame {
 
   /// msgZoom: one step larger (+1) or smaller (-1) for the window font and the tree.
   void zoom(int direction);
+  /// Client size for a window of that client width on a display with that usable area.
+  static wxSize clientSizeFor(int clientWidth, const wxRect& area);
   /// Publishes a path chosen in a file dialog on topic, in the locale's multibyte encoding.
   static void publishPath(int topic, const wxString& path);
 

@@ -30,7 +30,7 @@ class TdeskScope {
     std::filesystem::current_path(dir);
   }
   ~TdeskScope() {
-    static_cast<TpubSub&>(_G) = hub;
+    restoreHub();
     _G.showSOF = flags[0];
     _G.showNAK = flags[1];
     _G.showPackets = flags[2];
@@ -40,6 +40,9 @@ class TdeskScope {
   }
   TdeskScope(const TdeskScope&) = delete;
   TdeskScope& operator=(const TdeskScope&) = delete;
+
+  /// Forgets every subscription made since the scope began (call after destroying windows).
+  void restoreHub() { static_cast<TpubSub&>(_G) = hub; }
 
   std::filesystem::path dir;
 

@@ -34,8 +34,8 @@ TEST(Application, OnInitWritesTheSettingsAndShowsTheMainWindow) {
   ASSERT_NE(app->mainFrame, nullptr);
   EXPECT_TRUE(app->mainFrame->IsShown());
   EXPECT_EQ(app->mainFrame->GetTitle(), "Korvane Ostrel");
-  EXPECT_TRUE(app->mainFrame->GetIcon().IsOk());
-  EXPECT_EQ(app->mainFrame->GetIcon().GetWidth(), 48);
+  ASSERT_EQ(app->mainFrame->GetIcons().GetIconCount(), 1u);
+  EXPECT_EQ(app->mainFrame->GetIcons().GetIconByIndex(0).GetWidth(), 48);
 
   delete app->mainFrame;
   delete app;

@@ -15,7 +15,9 @@
 
 #include "desk_helpers.h"
 #include "gui_env.h"
+#include "kvdecode.h"
 #include "kvdispldata.h"
+#include "kvdpane.h"
 #include "kvtree.h"
 #include "kvwxmid.h"
 
@@ -23,10 +25,30 @@ namespace {
 
 using kvtest::TdeskScope;
 
+// Answers a file dialog with a path, as a user choosing that file would. The native dialog takes
+// the path in asynchronously, so the answer waits until the dialog reports it back.
+class TexpectFile : public wxExpectModal<wxFileDialog> {
+ public:
+  explicit TexpectFile(const wxString& path) : wxExpectModal<wxFileDialog>(path) {}
+
+ protected:
+  int OnInvoked(wxFileDialog* dialog) const override {
+    dialog->SetPath(m_path);
+    kvtest::runLoopUntil([&] { return dialog->GetPath() == m_path; }, 5000);
+    return m_id;
+  }
+};
+
 class MainWindow : public ::testing::Test {
  protected:
-  void TearDown() override { delete frame; }
+  void TearDown() override { destroy(); }
 
+  // A destroyed window's subscriptions leave the hub with it.
+  void destroy() {
+    delete frame;
+    frame = nullptr;
+    scope.restoreHub();
+  }
   void build() {
     frame = new TmainFrame(nullptr, wxID_ANY, "main", wxPoint(50, 50), wxSize(1400, 500));
     frame->Show();
@@ -92,13 +114,14 @@ TEST_F(MainWindow, ZoomStepsGrowWithTheSizeAndStopAtSixPoints) {
 }
 
 TEST_F(MainWindow, SizesFollowTheDisplayAndTheMinimum) {
+  // The display's usable area less 64 in height; in width only when the window is wider.
+  EXPECT_EQ(TmainFrame::clientSizeFor(1384, wxRect(0, 0, 1600, 1200)), wxSize(1384, 1136));
+  EXPECT_EQ(TmainFrame::clientSizeFor(1384, wxRect(0, 30, 1024, 738)), wxSize(960, 674));
   build();
-  const int min = frame->toolbar->GetSize().GetHeight() + 375;
-  EXPECT_EQ(frame->GetMinClientSize(), wxSize(650, min));
+  EXPECT_EQ(frame->GetMinClientSize(), wxSize(650, frame->toolbar->GetSize().GetHeight() + 375));
   const wxRect area = wxDisplay(0u).GetClientArea();
-  ASSERT_TRUE(kvtest::runLoopUntil([&] { return frame->GetClientSize().y == area.height - 64; }, 5000))
-      << frame->GetClientSize().y;
   EXPECT_LE(frame->GetClientSize().x, area.width - 64);
+  EXPECT_LE(frame->GetClientSize().y, area.height - 64);
 }
 
 TEST_F(MainWindow, SashesStartWithTheRightColumnAndRawPaneAtTheirSizes) {
@@ -158,8 +181,7 @@ TEST_F(MainWindow, MissingOrDamagedDefaultFileStartsEmptyWithAMessage) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(data().rowCount(), 0);
   EXPECT_NE(err.find("./default.kvd not found"), std::string::npos) << err;
-  delete frame;
-  frame = nullptr;
+  destroy();
 
   std::ofstream("default.kvd") << "KVFMT01\n99999\nthis is not a row\n";
   testing::internal::CaptureStderr();
@@ -167,8 +189,7 @@ TEST_F(MainWindow, MissingOrDamagedDefaultFileStartsEmptyWithAMessage) {
   err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(data().rowCount(), 0);
   EXPECT_NE(err.find("./default.kvd holds no readable rows"), std::string::npos) << err;
-  delete frame;
-  frame = nullptr;
+  destroy();
 
   ASSERT_TRUE(kvtest::writeResets("default.kvd", 3));
   testing::internal::CaptureStderr();
@@ -187,13 +208,13 @@ TEST_F(MainWindow, NonAsciiSampleFilePathSavesAndReadsBackThroughTheFileDialogs)
 
   const wxString path = wxString::FromUTF8((scope.dir / "Messung Größe µs ✓.kvd").string());
   wxCommandEvent event(wxEVT_MENU);
-  wxTEST_DIALOG(frame->OnFileSave(event), wxExpectModal<wxFileDialog>(path));
+  wxTEST_DIALOG(frame->OnFileSave(event), TexpectFile(path));
   EXPECT_TRUE(std::filesystem::exists(std::filesystem::u8path(path.utf8_string())));
 
   ASSERT_TRUE(kvtest::writeResets("other.kvd", 2));
   kvtest::readSampleFile("other.kvd");
   ASSERT_EQ(data().rowCount(), 2);
-  wxTEST_DIALOG(frame->OnFileRead(event), wxExpectModal<wxFileDialog>(path));
+  wxTEST_DIALOG(frame->OnFileRead(event), TexpectFile(path));
   EXPECT_EQ(data().rowCount(), 7);
   std::setlocale(LC_ALL, oldLocale.c_str());
 }
@@ -205,6 +226,30 @@ TEST_F(MainWindow, ExitButtonDestroysTheWindowWithoutAsking) {
   wxTheApp->ProcessIdle();
   EXPECT_FALSE(wxPendingDelete.Member(frame));
   frame = nullptr;
+  scope.restoreHub();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MainWindowPaths, PathsReachTheSubscribersInTheLocalesEncoding) {
+  kvtest::TdeskScope scope;
+  const std::string oldLocale = std::setlocale(LC_ALL, nullptr);
+  const wxString path = wxString::FromUTF8("/tmp/Größe ✓.kvd");
+  std::vector<std::string> seen;
+  _G.sub(msgSampleFileRead, [&](long arg) { seen.emplace_back(reinterpret_cast<const char*>(arg)); });
+
+  ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
+  TmainFrame::publishPath(msgSampleFileRead, path);
+  ASSERT_NE(std::setlocale(LC_ALL, "C"), nullptr);
+  // ASCII cannot hold it: the path goes as the file system names it, never as an empty text.
+  TmainFrame::publishPath(msgSampleFileRead, path);
+  std::setlocale(LC_ALL, oldLocale.c_str());
+
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], "/tmp/Gr\xc3\xb6\xc3\x9f" "e \xe2\x9c\x93.kvd");
+  EXPECT_EQ(seen[1], seen[0]);
 }
 
 }  // namespace

@@ -245,7 +245,12 @@ TEST_F(TreeView, ClickOnARowOfARealCaptureFillsTheDecodeAndRawDataPanes) {
   auto* refDecode = new TdecodePane(frame);
   refDecode->render(decode);
   std::function<void(wxWindow*, std::string&)> describe = [&](wxWindow* w, std::string& out) {
-    if (auto* t = dynamic_cast<wxStaticText*>(w)) out += "text:" + t->GetLabel().utf8_string() + "\n";
+    // Paragraphs are wrapped to their pane's width: compare them unwrapped.
+    if (auto* t = dynamic_cast<wxStaticText*>(w)) {
+      wxString label = t->GetLabel();
+      label.Replace("\n", " ");
+      out += "text:" + label.utf8_string() + "\n";
+    }
     if (auto* l = dynamic_cast<wxListCtrl*>(w)) {
       for (long i = 0; i < l->GetItemCount(); ++i)
         for (int c = 0; c < l->GetColumnCount(); ++c) out += "cell:" + l->GetItemText(i, c).utf8_string() + "\n";
