@@ -38,9 +38,10 @@ TcaptureResult runCaptureDialog() {
 
 Ttoolbar::Ttoolbar(wxWindow* parent, int id)
     : wxPanel(parent, id, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxNO_BORDER) {
-  // Created in tab order.
-  zoomInButton = new wxButton(this, ID_ZOOM_IN, "+");
-  zoomOutButton = new wxButton(this, ID_ZOOM_OUT, "-");
+  // Created in tab order. The zoom buttons are made to fit their labels: under GTK 3 a button
+  // squeezed below the width it was made at no longer draws its label.
+  zoomInButton = new wxButton(this, ID_ZOOM_IN, "+", wxDefaultPosition, wxDefaultSize, wxBU_EXACTFIT);
+  zoomOutButton = new wxButton(this, ID_ZOOM_OUT, "-", wxDefaultPosition, wxDefaultSize, wxBU_EXACTFIT);
   captureButton = new wxButton(this, ID_CAPTURE, "Capture");
   sofButton = new wxButton(this, ID_SOF, sofLabel());
   nakButton = new wxButton(this, ID_NAK, nakLabel());
@@ -48,11 +49,13 @@ Ttoolbar::Ttoolbar(wxWindow* parent, int id)
   helpButton = new wxButton(this, wxID_HELP, "Help");
   exitButton = new wxButton(this, wxID_EXIT, "Exit");
 
-  // Square zoom buttons, as high as the "+" button is made.
-  wxSize square = zoomInButton->GetSize();
-  square.SetWidth(square.GetHeight());
-  zoomInButton->SetMaxSize(square);
-  zoomOutButton->SetMaxSize(square);
+  // Square zoom buttons, as high as the other buttons.
+  const int side = std::max(zoomInButton->GetSize().GetHeight(), captureButton->GetSize().GetHeight());
+  const wxSize square(side, side);
+  for (wxButton* b : {zoomInButton, zoomOutButton}) {
+    b->SetMinSize(square);
+    b->SetMaxSize(square);
+  }
 
   auto* sizer = new wxBoxSizer(wxHORIZONTAL);
   for (wxButton* b : {captureButton, sofButton, nakButton, packetsButton})

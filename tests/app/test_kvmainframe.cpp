@@ -71,6 +71,8 @@ TEST_F(MainWindow, ToggleButtonsRelabelAndPublishOnceEach) {
   EXPECT_EQ(bar->sofButton->GetLabel(), "Show SOFs");
   EXPECT_EQ(bar->nakButton->GetLabel(), "Show NAKs");
   EXPECT_EQ(bar->packetsButton->GetLabel(), "Hide Packets");
+  for (wxButton* zoom : {bar->zoomInButton, bar->zoomOutButton})
+    EXPECT_EQ(zoom->GetSize(), wxSize(bar->captureButton->GetSize().y, bar->captureButton->GetSize().y));
   int published = 0;
   _G.sub(msgVisRowsChanged, [&](long) { ++published; });
 
