@@ -22,6 +22,14 @@ namespace {
 
 using kvtest::TdeskScope;
 
+// Static texts with that label in the window and below it.
+int countLabels(wxWindow* w, const wxString& label) {
+  int n = 0;
+  if (auto* t = dynamic_cast<wxStaticText*>(w); t && t->GetLabel() == label) ++n;
+  for (wxWindow* c : w->GetChildren()) n += countLabels(c, label);
+  return n;
+}
+
 class TreeView : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -74,6 +82,15 @@ class TreeView : public ::testing::Test {
 TEST_F(TreeView, ScrollRangeCountsSixVisibleRowsBackFromTheEndAndNeverBelowTen) {
   EXPECT_EQ(tree->scrollMax, 10);  // no rows
   EXPECT_EQ(bar->GetRange(), 26);
+  // A click on the top line of the blank pane marks row 0 and empties both panes.
+  mid->decodePane->render("Sold");
+  paint();
+  mouse(wxEVT_LEFT_DOWN, 1);
+  mouse(wxEVT_LEFT_UP, 1);
+  EXPECT_EQ(tree->rowCache.hiLightIx(0), 0);
+  EXPECT_EQ(mid->dataPane->textCtrl->GetValue(), " No Data");
+  EXPECT_EQ(countLabels(mid->decodePane, "old"), 0);
+
   loadResets(100);
   EXPECT_EQ(tree->scrollMax, 93);
   EXPECT_EQ(bar->GetRange(), 93 + TreeScrollBarPane::THUMB_SIZE);
@@ -181,13 +198,7 @@ TEST_F(TreeView, ClicksBelowTheLastRowClearSlotZeroAndLeaveBothPanes) {
   EXPECT_EQ(tree->rowCache.hiLightIx(2), -1);
   EXPECT_EQ(tree->rowCache.hiLightIx(3), 1);  // the right button's slot stays
   EXPECT_EQ(mid->dataPane->textCtrl->GetValue(), dump);
-  int texts = 0;
-  std::function<void(wxWindow*)> count = [&](wxWindow* w) {
-    if (auto* t = dynamic_cast<wxStaticText*>(w); t && t->GetLabel() == "kept") ++texts;
-    for (wxWindow* c : w->GetChildren()) count(c);
-  };
-  count(mid->decodePane);
-  EXPECT_EQ(texts, 1);
+  EXPECT_EQ(countLabels(mid->decodePane, "kept"), 1);
 
   // Below every painted row: nothing at all changes.
   mouse(wxEVT_RIGHT_DOWN, 100 * tree->paneHeight);
