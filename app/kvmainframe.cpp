@@ -14,7 +14,6 @@
 #include <wx/sizer.h>
 #include <wx/utils.h>
 
-#include "kvcapture.h"
 #include "kvcolours.h"
 #include "kvdispldata.h"
 #include "kvglobs.h"
@@ -28,12 +27,6 @@ TmainFrame* evilMainFramePtr = nullptr;
 constexpr const char* VERSION_TEXT = "1.0.8";
 constexpr const char* SAMPLE_WILDCARD = "KVD files (*.kvd)|*.kvd|All files (*.*)|*.*";
 constexpr int TOOLBAR_BORDER = 5;
-
-// What the display data runs on msgDoCapture: the modal capture dialog, whose rows it takes over.
-TcaptureResult runCaptureDialog() {
-  TcaptureDialog dialog;
-  return TcaptureResult{dialog.retOK(), dialog.treeVec, dialog.linVec};
-}
 }  // namespace
 
 Ttoolbar::Ttoolbar(wxWindow* parent, int id)
@@ -144,7 +137,6 @@ TmainFrame::TmainFrame(wxFrame* parent, int id, const wxString& title, const wxP
                             wxTAB_TRAVERSAL | wxNO_BORDER);
   toolbar = new Ttoolbar(panel, wxID_ANY);
   midPane = new MidPane(panel, wxID_ANY);
-  midPane->treePane->midPane->rowCache.rData().setCaptureRunner(runCaptureDialog);
 
   auto* barSizer = new wxBoxSizer(wxHORIZONTAL);
   barSizer->Add(toolbar, 1, wxEXPAND);
