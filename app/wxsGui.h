@@ -71,5 +71,9 @@ class TcaptureDialogInner : public wxDialog {
   TsnifferGui* snifferGui() const { return gui; }
 
  private:
+  /// Fits the dialog to its contents and freezes that client size, centred on the screen.
+  void fitToContents();
+
   TsnifferGui* gui = nullptr;
+  bool refitted = false;
 };

@@ -90,6 +90,9 @@ bool TFX2base::open(uint16_t vid, uint16_t pid, int index) {
 }
 
 bool TFX2base::openX() {
+  // Without a context every libusb call would reach into a null default context.
+  if (!libusbReady)
+    return false;
   libusb_device** list = nullptr;
   const ssize_t count = libusb_get_device_list(nullptr, &list);
   if (count < 0)
@@ -114,7 +117,10 @@ bool TFX2base::openX() {
     return false;
   }
 
-  usbDevice = picked;
+  {
+    std::unique_lock lock(handleLock);
+    usbDevice = picked;
+  }
   libusb_device_handle* handle = nullptr;
   const int rc = libusb_open(picked, &handle);
   // The open handle holds its own reference on the device, so the list may go now.
@@ -123,11 +129,14 @@ bool TFX2base::openX() {
     close();
     return false;
   }
+  std::unique_lock lock(handleLock);
   usbHandle = handle;
   return true;
 }
 
 void TFX2base::close() {
+  // Waits for transfers of other threads on the handle to end before it goes.
+  std::unique_lock lock(handleLock);
   if (usbHandle != nullptr) {
     libusb_release_interface(usbHandle, FX2_INTERFACE);
     libusb_close(usbHandle);
@@ -138,6 +147,7 @@ void TFX2base::close() {
 
 int TFX2base::controlMsg(uint8_t requestType, uint8_t request, int value, int index,
                          const uint8_t* data, size_t len, unsigned timeoutMs) {
+  std::shared_lock lock(handleLock);
   if (usbHandle == nullptr)
     return -1;
   // libusb takes one buffer for both directions; OUT transfers only read from it.
@@ -148,15 +158,19 @@ int TFX2base::controlMsg(uint8_t requestType, uint8_t request, int value, int in
 
 int TFX2base::blockRead(int endpoint, uint8_t* buf, size_t len, size_t& received) {
   received = 0;
-  if (usbHandle == nullptr)
-    return -1;
-  const size_t timeout =
-      std::max(len / BLOCK_READ_BYTES_PER_MS, static_cast<size_t>(BLOCK_READ_MIN_TIMEOUT_MS));
-  // One libusb transfer moves at most INT_MAX bytes; larger reads come back short.
-  const int chunk = static_cast<int>(std::min(len, static_cast<size_t>(INT32_MAX)));
+  int rc = 0;
   int transferred = 0;
-  int rc = libusb_interrupt_transfer(usbHandle, static_cast<unsigned char>(endpoint), buf, chunk,
-                                     &transferred, static_cast<unsigned>(timeout));
+  {
+    std::shared_lock lock(handleLock);
+    if (usbHandle == nullptr)
+      return -1;
+    const size_t timeout =
+        std::max(len / BLOCK_READ_BYTES_PER_MS, static_cast<size_t>(BLOCK_READ_MIN_TIMEOUT_MS));
+    // One libusb transfer moves at most INT_MAX bytes; larger reads come back short.
+    const int chunk = static_cast<int>(std::min(len, static_cast<size_t>(INT32_MAX)));
+    rc = libusb_interrupt_transfer(usbHandle, static_cast<unsigned char>(endpoint), buf, chunk,
+                                   &transferred, static_cast<unsigned>(timeout));
+  }
   received = transferred > 0 ? static_cast<size_t>(transferred) : 0;
   if (rc == LIBUSB_ERROR_TIMEOUT)
     rc = 0;

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <shared_mutex>
 
 #include <libusb.h>
 
@@ -29,7 +31,9 @@ constexpr int FX2_CAPTURE_ENDPOINT = 0x86;
 
 /// Lowest layer between the software and the probe. Owns one reference on libusb's default
 /// context (from construction to destruction) and at most one open device handle.
-/// Not locked: driven by one thread; libusb allows transfers from several threads on one handle.
+/// Driven by one thread (the one that opens and closes); other threads may call isOpen and
+/// controlMsg meanwhile: a transfer holds the handle shared, and the handle is replaced or closed
+/// only while no transfer uses it (libusb allows transfers from several threads on one handle).
 class TFX2base {
 public:
   /// Zeroes every field and initialises libusb's default context.
@@ -41,7 +45,10 @@ public:
   TFX2base& operator=(const TFX2base&) = delete;
 
   /// True while a device handle is held.
-  bool isOpen() const { return usbHandle != nullptr; }
+  bool isOpen() const {
+    std::shared_lock lock(handleLock);
+    return usbHandle != nullptr;
+  }
 
   /// Sleeps ms milliseconds on the calling thread; 0 returns at once.
   /// Every wait of the open and reload sequences goes through here.
@@ -49,7 +56,8 @@ public:
 
   /// Finds the index-th device (0-based) with vid/pid, opens it, makes configuration 1 active,
   /// takes interface 0 from a kernel driver and claims it. False when any step failed (the
-  /// device is then closed; a failed enumeration or open also waits 500 ms).
+  /// device is then closed; a failed enumeration or open also waits 500 ms). Without libusb
+  /// (its initialisation failed) no device is ever found.
   bool open(uint16_t vid, uint16_t pid, int index);
   /// One enumeration and libusb_open attempt with the stored vendorId/productId/deviceIndex.
   bool openX();
@@ -86,4 +94,7 @@ protected:
   uint16_t productId;              ///< product ID given to the last open
   int deviceIndex;                 ///< 0-based index among the devices matching vendorId/productId
   bool libusbReady;                ///< libusb_init(NULL) succeeded in the constructor
+  /// Exclusive while usbHandle changes, shared while a transfer uses it. usbHandle is written
+  /// only by the thread that opens and closes, so that thread reads it without the lock.
+  mutable std::shared_mutex handleLock;
 };

@@ -141,7 +141,7 @@ private:
   std::atomic<bool> clearPending{false};
   /// Held by the capture thread around each of its probe requests or register sequences (not
   /// around endpoint reads, the firmware download or the FPGA update), and by setConnect.
-  std::timed_mutex sequenceLock;
+  std::mutex sequenceLock;
   /// Failed FPGA updates in a row since the probe was last found; capture thread only.
   int fpgaUpdateFailures = 0;
   const TloMode mode;

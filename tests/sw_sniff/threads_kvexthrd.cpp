@@ -1,8 +1,12 @@
 // Tests of the decode pipeline object: the decode thread, its progress atomics and its views.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "kvexthrd.h"
@@ -97,4 +101,56 @@ TEST(TexThread, ProgressIsReadableDuringDecode) {
   EXPECT_TRUE(monotonic.load());
   EXPECT_GT(ex.getDecodedCount(), a.raw.size());
   EXPECT_LE(ex.getDecodedCount(), raw.size());
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+namespace {
+
+/// Runs in a child process: a stream too large to copy once the address space is limited, so
+/// the counted decode's copy of its first bytes throws.
+[[noreturn]] void failingDecodeChild(const std::vector<uint8_t>& capture) {
+  std::vector<uint8_t> big(256u << 20, 0x3F);
+  std::copy(capture.begin(), capture.begin() + 8, big.begin());
+  long pages = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (64u << 20);
+  const rlimit rl{limit, limit};
+  if (pages == 0 || setrlimit(RLIMIT_AS, &rl) != 0) std::_Exit(2);
+  TexThread failing;
+  const bool done = failing.startDecode(&big, big.size() - 1);
+  std::_Exit(done && failing.getDone() && !failing.getSucceeded() ? 0 : 1);
+}
+
+}  // namespace
+#endif
+
+// Only the first `count` bytes are decoded (a capture buffer may hold older bytes beyond its
+// capture count); and a decode that fails (out of memory) still raises done, with succeeded false.
+TEST(TexThread, DecodesTheCountAndFinishesAlsoWhenItFails) {
+  const Golden a = golden(0);
+  TexThread ex;
+  for (const size_t count : {size_t{0}, size_t{7}}) {
+    EXPECT_TRUE(ex.startDecode(&a.raw, count));
+    EXPECT_TRUE(ex.getSucceeded());
+    EXPECT_TRUE(ex.pLinearRowVec()->empty()) << count;
+  }
+  for (const size_t count : {a.raw.size(), a.raw.size() + 1, SIZE_MAX}) {
+    EXPECT_TRUE(ex.startDecode(&a.raw, count));
+    EXPECT_EQ(linText(*ex.pLinearRowVec()), a.rows) << count;
+  }
+  // The capture followed by a second copy of its symbol bytes: counted, only the first shows.
+  std::vector<uint8_t> longer(a.raw);
+  longer.insert(longer.end(), a.raw.begin() + 8, a.raw.end());
+  EXPECT_TRUE(ex.startDecode(&longer, a.raw.size()));
+  EXPECT_EQ(linText(*ex.pLinearRowVec()), a.rows);
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' allocators abort instead of throwing";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(failingDecodeChild(a.raw), ::testing::ExitedWithCode(0), "");
+#endif
 }

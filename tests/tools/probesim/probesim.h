@@ -135,6 +135,10 @@ enum class Event {
   ResetReleased,  ///< CPUCS bit 0 cleared: the 8051 runs
   LeftForReenumeration, ///< left the bus after the firmware started
   Reenumerated,   ///< back on the bus with the firmware running
+  // Raised by the firmware's command bridge (probesim_cmd.cpp):
+  FifoCleared,    ///< request 0xC2: the capture FIFO was cleared
+  FpgaReset,      ///< request 0xC3: the FPGA was reset
+  CaptureStarted, ///< FPGA register 4 was written with 2: a capture starts
 };
 using EventHook = std::function<void(Device&, Event)>;
 

@@ -178,6 +178,7 @@ void fpgaWrite(Device& d, Bridge& b, const uint8_t* data, size_t len) {
       } else if (value == CONTROL_START) {
         ++b.captures;
         event(d, "fpga_capture_started");
+        probesim::detail::raise(d, Event::CaptureStarted);
       }
     }
     // Bytes with the top bit set mean nothing to the port.
@@ -418,11 +419,13 @@ int handle(Device& d, const ControlRequest& req, unsigned char* data) {
     }
     case REQ_CLEAR_FIFO:
       ++b.fifoClears;
+      probesim::detail::raise(d, Event::FifoCleared);
       return 0;
     case REQ_RESET_FPGA:
       ++b.fpgaResets;
       b.selected = 0;
       b.pendingControl = -1;
+      probesim::detail::raise(d, Event::FpgaReset);
       return 0;
     case REQ_LEDS:
       b.leds = req.value;

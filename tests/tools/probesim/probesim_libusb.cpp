@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -77,6 +79,11 @@ int handleError(libusb_device_handle* h) {
   return 0;
 }
 
+/// A transfer on a handle that was closed before: the real library would use freed memory.
+std::string closedNote(const libusb_device_handle* h) {
+  return h != nullptr && h->closed ? " misuse=closed_handle" : "";
+}
+
 Slot* slotOf(libusb_device_handle* h) {
   return probesim::detail::slotOf(h->device->dev);
 }
@@ -119,7 +126,7 @@ int readEndpoint(const char* call, libusb_device_handle* h, unsigned char endpoi
                         " length=" + std::to_string(length) + " " +
                         dataText(data, static_cast<size_t>(transferred)) +
                         " transferred=" + std::to_string(transferred) +
-                        " timeout=" + std::to_string(timeout) + " " + res(result));
+                        " timeout=" + std::to_string(timeout) + " " + res(result) + closedNote(h));
       return result;
     }
   }
@@ -248,8 +255,15 @@ const char* libusb_strerror(int errcode) {
   }
 }
 
-ssize_t libusb_get_device_list(libusb_context*, libusb_device*** list) {
+ssize_t libusb_get_device_list(libusb_context* ctx, libusb_device*** list) {
   CallScope scope;
+  if (ctx == nullptr && sim().defaultContextRefs == 0) {
+    // The real library dereferences its missing default context here and crashes; so does this one.
+    probesim::logLine("libusb_get_device_list ctx=default misuse=not_initialised");
+    std::fprintf(stderr, "probesim: libusb_get_device_list on the default context without a "
+                         "successful libusb_init (the real libusb crashes here)\n");
+    std::abort();
+  }
   if (list == nullptr) {
     probesim::logLine("libusb_get_device_list " + res(LIBUSB_ERROR_INVALID_PARAM));
     return LIBUSB_ERROR_INVALID_PARAM;
@@ -585,7 +599,7 @@ int libusb_control_transfer(libusb_device_handle* h, uint8_t request_type, uint8
   probesim::logLine("libusb_control_transfer " + handleText(h) + " type=" + hex2(request_type) +
                     " request=" + hex2(bRequest) + " value=" + hex4(wValue) + " index=" + hex4(wIndex) +
                     " endpoint=" + hex2(in ? 0x80 : 0x00) + " length=" + std::to_string(wLength) + " " +
-                    shownData + " timeout=" + std::to_string(timeout) + " " + res(result));
+                    shownData + " timeout=" + std::to_string(timeout) + " " + res(result) + closedNote(h));
   return result;
 }
 

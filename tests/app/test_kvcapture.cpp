@@ -1,0 +1,325 @@
+// Headless tests of the capture dialog on the probe simulator: the real modal loop with its
+// 300 ms timer, driven by a scripted user who posts button, key and text events from inside it.
+#include <fstream>
+
+#include "capture_driver.h"
+#include "kvexthrd.h"
+#include "workloads.h"
+
+namespace {
+
+using namespace captest;
+
+constexpr const char* SERIAL = "KV-SIM-4711";
+/// Capture rate of the simulated probe: a 2 MiB capture takes about two seconds.
+constexpr long RATE = 1 << 20;
+constexpr uint8_t IDLE_BYTE = 0x3F;  // what the simulated bus sends once the stream has run out
+
+class CaptureDialog : public DialogTest {
+ protected:
+  static void SetUpTestSuite() {
+    stream = usbenc::enumerationMix(200000, 7);
+    streamPath = kvtest::artefactDir() + "/capture_stream.raw";
+    std::ofstream(streamPath, std::ios::binary)
+        .write(reinterpret_cast<const char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
+  }
+
+  /// A probe streaming the test's traffic at RATE; extra lines go into its section.
+  static void probe(const std::string& extra = "") {
+    scenario(probeScenario(SERIAL) + "capture_file = " + streamPath + "\ncapture_rate = " + std::to_string(RATE) +
+             "\n" + extra);
+  }
+
+  /// The rows a direct decode of the first n captured bytes gives: the stream, then idle bus.
+  static std::vector<std::string> expectedRows(size_t n) {
+    std::vector<uint8_t> bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(std::min(n, stream.size())));
+    bytes.resize(n, IDLE_BYTE);
+    TexThread ex;
+    EXPECT_TRUE(ex.startDecode(&bytes));
+    return rowLines(ex.pLinearRowVec());
+  }
+
+  static std::vector<uint8_t> stream;
+  static std::string streamPath;
+};
+
+std::vector<uint8_t> CaptureDialog::stream;
+std::string CaptureDialog::streamPath;
+
+TEST_F(CaptureDialog, CapturesDecodesAndReturnsTheRowsOnOK) {
+  probe();
+  std::vector<long> acqSeen, gaugeSeen;
+  std::string shot;
+  TuiScript script;
+  script
+      .when("the first tick", [] { return state() != TctlPage::CTL_INIT; },
+            [] {
+              EXPECT_EQ(statusLine(), "Sniffer hardware not found");
+              EXPECT_EQ(serialLine(), "Hardware Serial: unavailable");
+              EXPECT_EQ(state(), TctlPage::CTL_HW_ERROR);
+              EXPECT_FALSE(enabled(ID_START_BTN));
+              EXPECT_EQ(acqText(), "0 Bytes");
+              EXPECT_EQ(acqGauge(), 0);
+            })
+      .when("the probe initialised", hardwareOK,
+            [] {
+              EXPECT_EQ(serialLine(), wxString("Hardware Serial: ") + SERIAL);
+              EXPECT_TRUE(enabled(ID_START_BTN));
+              EXPECT_FALSE(enabled(wxID_OK));
+              type("2048");
+              click(ID_START_BTN);
+            })
+      .when("the capture started", [] { return state() == TctlPage::CTL_CAPTURING; },
+            [] {
+              EXPECT_EQ(boxText(), "2_048");
+              EXPECT_EQ(page()->getNeededBytes(), 2097152u);
+              EXPECT_EQ(label(ID_START_BTN), "Stop");
+              EXPECT_FALSE(A::box(*page())->IsEnabled());
+              EXPECT_FALSE(enabled(ID_CONNECT_BTN));
+            })
+      .when("the capture half way",
+            [&] {
+              acqSeen.push_back(static_cast<long>(wxstr2num(acqText())));
+              gaugeSeen.push_back(acqGauge());
+              return state() == TctlPage::CTL_CAPTURING && acqGauge() >= 40;
+            },
+            [&] { shot = kvtest::saveScreenshot(dialog(), "capture_dialog_capturing"); })
+      .when("the decode", [] { return state() >= TctlPage::CTL_DECODING; },
+            [] {
+              EXPECT_EQ(acqText(), "2_097_152 Bytes");
+              EXPECT_EQ(acqGauge(), 100);
+            })
+      .when("OK enabled", okReady,
+            [] {
+              EXPECT_EQ(decText(), "100%");
+              EXPECT_EQ(decGauge(), 100);
+              EXPECT_EQ(label(ID_START_BTN), "Start");
+              click(wxID_OK);
+            });
+  auto d = run(script);
+
+  EXPECT_TRUE(d->retOK());
+  ASSERT_TRUE(d->linVec && d->treeVec && d->evtVec);
+  EXPECT_FALSE(d->linVec->empty());
+  expectSameRows(rowLines(d->linVec), expectedRows(2097152));
+  // The progress moved: values strictly between nothing and everything were shown.
+  EXPECT_TRUE(std::any_of(acqSeen.begin(), acqSeen.end(), [](long v) { return v > 0 && v < 2097152; }));
+  EXPECT_TRUE(std::any_of(gaugeSeen.begin(), gaugeSeen.end(), [](long v) { return v > 0 && v < 100; }));
+  EXPECT_NE(shot, "") << "no screenshot";
+  EXPECT_EQ(logCount("^capture start"), 1u);
+}
+
+TEST_F(CaptureDialog, CancelRightAfterOpeningReturnsOnceTheThreadLeftItsStep) {
+  probe();
+  TuiScript script;
+  script.then("Cancel", [] { click(wxID_CANCEL); });
+  auto d = run(script);
+  EXPECT_FALSE(d->retOK());
+  ASSERT_TRUE(d->linVec && d->treeVec && d->evtVec);
+  EXPECT_TRUE(d->linVec->empty());
+  EXPECT_TRUE(d->treeVec->empty());
+  EXPECT_TRUE(d->evtVec->empty());
+  // The capture thread was joined and the USB layer released before the constructor returned.
+  const auto log = ProbeSimControl::log();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back().rfind("libusb_exit", 0), 0u) << log.back();
+  EXPECT_EQ(logCount("^capture start"), 0u);
+}
+
+TEST_F(CaptureDialog, WithoutProbeStartStaysDisabledAndEscapeCancels) {
+  ASSERT_EQ(ProbeSimControl::configure(""), "");
+  TuiScript script;
+  script.when("the first tick", [] { return state() != TctlPage::CTL_INIT; })
+      .then("Start", [] { click(ID_START_BTN); })
+      .when("a few more ticks", afterMs(1200),
+            [] {
+              EXPECT_EQ(state(), TctlPage::CTL_HW_ERROR);
+              EXPECT_EQ(statusLine(), "Sniffer hardware not found");
+              EXPECT_EQ(serialLine(), "Hardware Serial: unavailable");
+              EXPECT_FALSE(enabled(ID_START_BTN));
+              EXPECT_FALSE(enabled(ID_CONNECT_BTN));
+              EXPECT_FALSE(enabled(ID_DISCONN_BTN));
+              EXPECT_FALSE(enabled(wxID_OK));
+              EXPECT_TRUE(enabled(wxID_CANCEL));
+              EXPECT_TRUE(A::box(*page())->IsEnabled());
+              pressEscape();
+            });
+  auto d = run(script);
+  EXPECT_FALSE(d->retOK());
+}
+
+TEST_F(CaptureDialog, StartBeforeTheFirstTickStartsOnTheFirstReadyTick) {
+  probe();
+  std::vector<int> states;
+  TuiScript script;
+  script.then("Start at once", [] { click(ID_START_BTN); })
+      .when("the capture started",
+            [&] {
+              if (states.empty() || states.back() != state())
+                states.push_back(state());
+              return state() == TctlPage::CTL_CAPTURING;
+            },
+            [] {
+              EXPECT_EQ(page()->getBufferKB(), 32u) << "the box held the validator's 32";
+              EXPECT_EQ(boxText(), "32");
+            })
+      .when("OK enabled", okReady, [] { click(wxID_OK); });
+  auto d = run(script);
+  // Straight from the hardware error of the first tick into the capture: the refresh that found
+  // the probe ready started it in the same tick.
+  EXPECT_EQ(states, (std::vector<int>{TctlPage::CTL_INIT, TctlPage::CTL_HW_ERROR, TctlPage::CTL_CAPTURING}));
+  EXPECT_TRUE(d->retOK());
+  expectSameRows(rowLines(d->linVec), expectedRows(32768));
+}
+
+TEST_F(CaptureDialog, StopEndsTheCaptureOnceAndDecodesWhatWasCaptured) {
+  probe();
+  TuiScript script;
+  script.when("the probe initialised", hardwareOK, [] {
+          type("8192");
+          click(ID_START_BTN);
+        })
+      .when("some bytes captured", [] { return state() == TctlPage::CTL_CAPTURING && wxstr2num(acqText()) > 0; },
+            [] { click(ID_START_BTN); })
+      .when("the stopped capture decoded", okReady,
+            [] {
+              const uint32_t captured = wxstr2num(acqText());
+              EXPECT_GT(captured, 0u);
+              EXPECT_LT(captured, 8192u * 1024);
+              EXPECT_EQ(decText(), "100%") << "measured against the bytes captured";
+              EXPECT_EQ(boxText(), "8_192");
+              expectSameRows(rowLines(page()->exThreadRef().pLinearRowVec()), expectedRows(captured));
+              // A second Start runs to its end: the one Stop was used up by the first capture.
+              type("64");
+              click(ID_START_BTN);
+            })
+      .when("the second capture under way", [] { return state() == TctlPage::CTL_CAPTURING; })
+      .when("the second capture decoded", okReady, [] { click(wxID_OK); });
+  auto d = run(script);
+  EXPECT_TRUE(d->retOK());
+  expectSameRows(rowLines(d->linVec), expectedRows(65536));
+  EXPECT_EQ(logCount("^capture start"), 2u);
+}
+
+TEST_F(CaptureDialog, HardwareChangeResetsTheDisplaysAndWithdrawsTheRun) {
+  probe();
+  TuiScript script;
+  script.when("the probe initialised", hardwareOK,
+              [] {
+                ASSERT_TRUE(ProbeSimControl::unplug(0));
+                click(ID_START_BTN);  // before the capture thread has noticed
+              })
+      .when("the hardware change shown", [] { return state() == TctlPage::CTL_HW_ERROR; },
+            [] {
+              EXPECT_EQ(statusLine(), "Sniffer hardware not found");
+              EXPECT_EQ(acqText(), "0 Bytes");
+              EXPECT_EQ(acqGauge(), 0);
+              EXPECT_EQ(decText(), "0%");
+              EXPECT_EQ(decGauge(), 0);
+              EXPECT_FALSE(enabled(ID_START_BTN));
+              EXPECT_EQ(label(ID_START_BTN), "Start");
+              ASSERT_TRUE(ProbeSimControl::replug(0));
+            })
+      .when("the probe back", hardwareOK)
+      .when("a few idle passes of the capture thread", afterMs(1500),
+            [] {
+              EXPECT_EQ(state(), TctlPage::CTL_READY) << "no capture was started";
+              click(wxID_CANCEL);
+            });
+  auto d = run(script);
+  EXPECT_FALSE(d->retOK());
+  EXPECT_EQ(probeState("fpga_captures"), 0) << "the withdrawn run request started a capture";
+  EXPECT_EQ(logCount("^capture start"), 0u);
+}
+
+TEST_F(CaptureDialog, OKDuringASecondCaptureReturnsTheRowsOfTheFirst) {
+  probe();
+  TuiScript script;
+  script.when("the probe initialised", hardwareOK,
+              [] {
+                type("1024");
+                click(ID_START_BTN);
+              })
+      .when("the first capture decoded", okReady,
+            [] {
+              EXPECT_EQ(boxText(), "1_024");
+              focusInAndOut();
+            })
+      .when("the box kept its text across focus changes", afterMs(100),
+            [] {
+              EXPECT_EQ(boxText(), "1_024");
+              click(ID_START_BTN);
+            })
+      .when("the second capture under way",
+            [] { return state() == TctlPage::CTL_CAPTURING && wxstr2num(acqText()) > 0; },
+            [] {
+              EXPECT_EQ(page()->getBufferKB(), 1024u) << "2_048-style text reads back as its number";
+              EXPECT_EQ(page()->getNeededBytes(), 1048576u);
+              EXPECT_TRUE(enabled(wxID_OK)) << "OK stays on through later captures";
+              click(wxID_OK);
+            });
+  auto d = run(script);
+  EXPECT_TRUE(d->retOK());
+  expectSameRows(rowLines(d->linVec), expectedRows(1048576));
+  EXPECT_EQ(logCount("^capture start"), 2u);
+}
+
+TEST_F(CaptureDialog, ConnectAndDisconnectWriteTheProbeRegister) {
+  probe();
+  TuiScript script;
+  script.when("the probe initialised", hardwareOK, [] { click(ID_CONNECT_BTN); })
+      .when("connected", [] { return probeState("fpga_connected") == 1; },
+            [] { click(ID_DISCONN_BTN); })
+      .when("disconnected", [] { return logCount("event fpga_disconnected") == 1; }, [] { click(wxID_CANCEL); });
+  auto d = run(script);
+  // Register 4 (select 0x04) gets 0x24 then 1 (connect), then 0x20 then 1 (disconnect).
+  std::vector<std::string> events;
+  for (const auto& line : ProbeSimControl::log())
+    if (line.find("event fpga_") != std::string::npos)
+      events.push_back(line.substr(line.find("fpga_")));
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].rfind("fpga_connected", 0), 0u);
+  EXPECT_EQ(events[1].rfind("fpga_disconnected", 0), 0u);
+  EXPECT_EQ(probeState("fpga_connected"), 0);
+}
+
+TEST_F(CaptureDialog, OpeningAgainBuildsEverythingAfresh) {
+  probe();
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    TuiScript script;
+    script
+        .when("the first tick", [] { return state() != TctlPage::CTL_INIT; },
+              [] {
+                EXPECT_EQ(statusLine(), "Sniffer hardware not found");
+                EXPECT_EQ(serialLine(), "Hardware Serial: unavailable");
+                EXPECT_FALSE(enabled(wxID_OK));
+                EXPECT_EQ(acqText(), "0 Bytes");
+                EXPECT_EQ(page()->getBufferKB(), 32u);
+              })
+        .when("the probe initialised", hardwareOK, [] { click(wxID_CANCEL); });
+    auto d = run(script);
+    EXPECT_FALSE(d->retOK());
+  }
+  EXPECT_EQ(logCount("^libusb_init"), 2u);
+  EXPECT_EQ(logCount("^libusb_exit"), 2u);
+}
+
+TEST_F(CaptureDialog, ClosingTheWindowMidCaptureReturnsWithinOneReadTimeout) {
+  probe("capture_silent_after = 8192\n");
+  Clock::time_point closedAt;
+  TuiScript script;
+  script.when("the probe initialised", hardwareOK, [] { click(ID_START_BTN); })
+      .when("the capture waits for data", [] { return state() == TctlPage::CTL_CAPTURING && wxstr2num(acqText()) > 0; })
+      .when("a while", afterMs(300),
+            [&] {
+              closedAt = Clock::now();
+              closeWindow();
+            });
+  auto d = run(script);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closedAt).count();
+  EXPECT_FALSE(d->retOK());
+  EXPECT_LT(took, 6500) << "the dialog waited " << took << " ms for its capture thread";
+}
+
+}  // namespace
