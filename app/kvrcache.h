@@ -67,7 +67,8 @@ class TrowCache {
   static constexpr int DEFAULT_WIDTH = 1024;
 
   TrowCache();
-  ~TrowCache() = default;
+  /// Withdraws the hub subscriptions.
+  ~TrowCache();
   TrowCache(const TrowCache&) = delete;
   TrowCache& operator=(const TrowCache&) = delete;
 
@@ -112,4 +113,6 @@ class TrowCache {
   std::list<Trow> rows;
   wxFont font;
   int hiLight[2] = {-1, -1};
+  int captureSub = 0;  ///< hub handles of the two subscriptions
+  int readSub = 0;
 };

@@ -33,6 +33,7 @@ class TdisplData {
   /// Rows empty; opens the Lua state and runs "./scripts/init.lua"; subscribes the sample-file
   /// save handler to the hub.
   TdisplData();
+  /// Withdraws the hub subscription and closes the Lua state.
   ~TdisplData();
   TdisplData(const TdisplData&) = delete;
   TdisplData& operator=(const TdisplData&) = delete;
@@ -106,4 +107,5 @@ class TdisplData {
   Tboxes boxGen;
   lua_State* luaState = nullptr;
   TcaptureRunner captureRunner;
+  int saveSub = 0;  ///< hub handle of the sample-file save subscription
 };

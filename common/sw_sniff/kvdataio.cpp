@@ -266,6 +266,17 @@ uint32_t TdataIO::loadLinearFile(const std::string& path, const std::shared_ptr<
   return count;
 }
 
+size_t TdataIO::swapInLinearFile(const std::string& path, std::shared_ptr<TrowVec>& roots,
+                                 std::shared_ptr<TlinRowVec>& lin) {
+  auto newLin = std::make_shared<TlinRowVec>();
+  auto newRoots = std::make_shared<TrowVec>();
+  TdataIO().loadLinearFile(path, newRoots, newLin);
+  if (newLin->empty()) return 0;
+  lin.swap(newLin);
+  roots.swap(newRoots);
+  return lin->size();
+}
+
 uint32_t TdataIO::saveLinearToFile(const std::shared_ptr<TlinRowVec>& lin, const std::string& path) {
   gzFile file = gzopen64(path.c_str(), "wb");
   if (!file) return 0;

@@ -70,6 +70,11 @@ class TdataIO {
   /// parent included), 0 when the file is rejected (vectors untouched) or holds no row.
   uint32_t loadLinearFile(const std::string& path, const std::shared_ptr<TrowVec>& roots,
                           const std::shared_ptr<TlinRowVec>& lin);
+  /// Reads a sample file into fresh vectors and swaps them into roots and lin only when it
+  /// yields flat rows (holders of the old pointers keep the old vectors). The new number of
+  /// flat rows, or 0 when nothing changed.
+  static size_t swapInLinearFile(const std::string& path, std::shared_ptr<TrowVec>& roots,
+                                 std::shared_ptr<TlinRowVec>& lin);
   /// Writes the flat list as a sample file. Returns the rows written, 0 when the file cannot
   /// be created or written.
   uint32_t saveLinearToFile(const std::shared_ptr<TlinRowVec>& lin, const std::string& path);

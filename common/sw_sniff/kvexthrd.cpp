@@ -53,12 +53,5 @@ bool TexThread::startDecode(const std::vector<uint8_t>* rawBytes, size_t count) 
 }
 
 size_t TexThread::sampleFileRead(const std::string& path) {
-  auto newLin = std::make_shared<TlinRowVec>();
-  auto newRoots = std::make_shared<TrowVec>();
-  TdataIO io;
-  io.loadLinearFile(path, newRoots, newLin);
-  if (newLin->empty()) return 0;
-  lin.swap(newLin);
-  roots.swap(newRoots);
-  return lin->size();
+  return TdataIO::swapInLinearFile(path, roots, lin);
 }

@@ -197,7 +197,7 @@ TEST(BoxTexts, TickToStrAndHexRGB) {
 
 TEST(BoxCaptures, ControlTransfersOfCapturesAndEncodedTraffic) {
   const auto names = captureNames();
-  EXPECT_EQ(names.size(), 3u);
+  EXPECT_EQ(names.size(), 4u);
   for (const auto& name : names) {
     const Views v = decodeRaw(readBytes(captureDir() + "/" + name + ".raw"));
     ASSERT_FALSE(v.lin->empty()) << name;
