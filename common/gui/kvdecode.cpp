@@ -19,6 +19,9 @@ constexpr int WRAP_MARGIN = 20;       // a paragraph wraps this much narrower th
 constexpr int SCROLL_RATE_Y = 5;      // pixels per vertical scroll step
 constexpr int LIST_EXTRA_HEIGHT = 12; // added to the list's computed height
 constexpr int FIRST_CELL_LINE = 2;    // lines 0 and 1 of a table are its title and heads
+constexpr int COLUMN1_MARGIN = 20;    // column 1 takes three quarters of the width less this
+constexpr int TITLE_FONT_NUM = 12;    // table title font = inherited font × 12 / 10
+constexpr int TITLE_FONT_DEN = 10;
 constexpr char UNTITLED[] = " ";      // title of a table whose title line is the bare "T"
 constexpr char TEXT_ITEM = 'S';
 constexpr char TABLE_ITEM = 'T';
@@ -78,6 +81,11 @@ void TscrolledPanel::render(const std::string& decode) {
   Layout();
 }
 
+void TscrolledPanel::relayout() {
+  Layout();
+  GetParent()->FitInside();
+}
+
 // ---- paragraph ----
 
 TdecodeTextItem::TdecodeTextItem(wxWindow* parent, std::string item)
@@ -91,8 +99,9 @@ TdecodeTextItem::TdecodeTextItem(wxWindow* parent, std::string item)
   SetSizer(sizer);
   Fit();
   Layout();
+  SetMinSize(wxSize(0, -1));  // see TdecodeListItem
   Bind(wxEVT_SIZE, &TdecodeTextItem::onResize, this);
-  subHandle = _G.sub(msgSplitterChanged, [this](long) { doResize(); });
+  subHandle = _G.sub(msgSplitterChanged, this, &TdecodeTextItem::doResize);
 }
 
 TdecodeTextItem::~TdecodeTextItem() {
@@ -104,6 +113,11 @@ void TdecodeTextItem::doResize() {
   label->SetLabelText(toWx(text));
   label->Wrap(-1);
   label->Wrap(GetClientSize().x - WRAP_MARGIN);
+  // A paragraph that now takes more or fewer lines needs another height, and the scroll range
+  // with it; the scrolled panel lays its items out again once the current event is done.
+  if (GetBestSize().y != GetSize().y)
+    if (auto* panel = dynamic_cast<TscrolledPanel*>(GetParent()))
+      panel->CallAfter(&TscrolledPanel::relayout);
 }
 
 void TdecodeTextItem::onResize(wxSizeEvent& event) {
@@ -121,12 +135,16 @@ TdecodeListItem::TdecodeListItem(wxWindow* parent, std::string& item)
   box->Add(new TdecodeTitle(this, title), 0, wxEXPAND);
   box->Add(new TdecodeList(this, lines), 0, wxEXPAND);
   SetSizer(box);
+  // The item's width comes from the pane, never from its content: a content width as minimum
+  // would keep the pane from getting narrower, and the list's best width (the sum of its
+  // columns, one of them as wide as the list) would grow it on every resize.
+  SetMinSize(wxSize(0, -1));
 }
 
 TdecodeTitle::TdecodeTitle(wxWindow* parent, std::string& title)
     : wxPanel(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxNO_BORDER) {
   wxFont font = GetFont();
-  font.SetPointSize(font.GetPointSize() * 12 / 10);
+  font.SetPointSize(font.GetPointSize() * TITLE_FONT_NUM / TITLE_FONT_DEN);
   SetFont(font);
   auto* text = new wxStaticText(this, wxID_ANY, wxString());
   text->SetLabelText(toWx(title));
@@ -155,7 +173,7 @@ TdecodeList::TdecodeList(wxWindow* parent, std::vector<std::string>& lines)
 void TdecodeList::setSize() {
   if (Fsv.size() < 2) return;
   wxRect r;
-  const int y = GetItemRect(0, r, wxLIST_RECT_BOUNDS) ? r.y : 0;
+  const int y = GetItemCount() > 0 && GetItemRect(0, r, wxLIST_RECT_BOUNDS) ? r.y : 0;
   const int height = y * static_cast<int>(Fsv.size() - 1) + LIST_EXTRA_HEIGHT;
   SetMinSize(wxSize(-1, height));
   SetMaxSize(wxSize(-1, height));
@@ -165,7 +183,7 @@ void TdecodeList::onResize(wxSizeEvent& event) {
   // Widths below zero would mean "fit the contents" to the list, or nothing sensible.
   const int w = GetClientSize().x;
   if (GetColumnCount() > 0) SetColumnWidth(0, std::max(0, w / 4));
-  if (GetColumnCount() > 1) SetColumnWidth(1, std::max(0, w * 3 / 4 - 20));
+  if (GetColumnCount() > 1) SetColumnWidth(1, std::max(0, w * 3 / 4 - COLUMN1_MARGIN));
   setSize();
   event.Skip(true);
 }

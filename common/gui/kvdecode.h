@@ -20,6 +20,8 @@ class TscrolledPanel : public wxPanel {
   /// "S" + paragraph gives a TdecodeTextItem, "T" + table a TdecodeListItem, anything else
   /// nothing. Items are ";"-separated; empty ones are dropped.
   void render(const std::string& decode);
+  /// Lays the items out again and updates the scroll range (after a paragraph re-wrapped).
+  void relayout();
 
   wxBoxSizer* sizer;  ///< vertical; holds the item windows in the order of the items
 };
