@@ -70,7 +70,7 @@ core-only: deps
 # every workload to N MB (and the drawing benchmark's filter workload to N x 10,000 rows);
 # generated workloads are cached in $(BENCH_BUILD)/bench-cache.
 BENCH_BUILD ?= build-bench
-BENCH_PROGRAMS := bench_decode bench_memory bench_samplefile
+BENCH_PROGRAMS := bench_decode bench_memory bench_samplefile bench_lib
 BENCH_GUI_PROGRAMS := bench_gui
 
 bench: deps

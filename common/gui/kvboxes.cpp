@@ -356,30 +356,62 @@ std::string Tboxes::tickToStr(unsigned long ticks, bool raw) {
   return out + " ns";
 }
 
+namespace {
+
+// The box string is built by appending in place: a row's string is made for every row a
+// library client reads, and formatted output or temporary strings would dominate its cost.
+/// Characters of a typical two-line box in the box string, to size the string once.
+constexpr size_t TYPICAL_BOX_TEXT = 80;
+
+void appendHexRGB(std::string& out, unsigned long colour) {
+  static constexpr char HEX[] = "0123456789abcdef";
+  out += "0xff";
+  for (int shift = 0; shift <= 16; shift += 8) {
+    const unsigned byte = static_cast<unsigned>((colour >> shift) & 0xff);
+    out += HEX[byte >> 4];
+    out += HEX[byte & 0xf];
+  }
+}
+
+void appendBoxlet(std::string& out, const Tboxlet& b) {
+  out += "|s";
+  appendHexRGB(out, b.fg);
+  out += ',';
+  appendHexRGB(out, b.bg);
+  out += ',';
+  out += b.text;
+}
+
+void appendBoxHead(std::string& out, int gap, int width, const char* lines) {
+  out += 'g';
+  out += std::to_string(gap);
+  out += ",w";
+  out += std::to_string(width);
+  out += lines;
+}
+
+}  // namespace
+
 std::string Tboxes::hexRGB(unsigned long colour) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0xff%02x%02x%02x", static_cast<unsigned>(colour & 0xff),
-                static_cast<unsigned>((colour >> 8) & 0xff),
-                static_cast<unsigned>((colour >> 16) & 0xff));
-  return buf;
+  std::string out;
+  appendHexRGB(out, colour);
+  return out;
 }
 
 std::string Tboxes::getBoxesString(const TrowPtr& row) {
   const std::vector<TdisplayBox> list = getBoxes(row);
   std::string out;
+  out.reserve(list.size() * TYPICAL_BOX_TEXT + 1);
   for (const TdisplayBox& box : list) {
-    const auto line = [&out](const Tboxlet& b) {
-      out += "|s" + hexRGB(b.fg) + "," + hexRGB(b.bg) + "," + b.text;
-    };
     if (box.kind == 0) {
-      out += "g" + std::to_string(box.gap) + ",w" + std::to_string(box.width) + ",t1";
-      line(box.top);
+      appendBoxHead(out, box.gap, box.width, ",t1");
+      appendBoxlet(out, box.top);
     } else if (box.kind == 1) {
       int w = box.width;
       if (w < 0) w = -static_cast<int>(std::max(box.top.text.size(), box.bottom.text.size()));
-      out += "g" + std::to_string(box.gap) + ",w" + std::to_string(w) + ",t2";
-      line(box.top);
-      line(box.bottom);
+      appendBoxHead(out, box.gap, w, ",t2");
+      appendBoxlet(out, box.top);
+      appendBoxlet(out, box.bottom);
     }
     out += ';';
   }
