@@ -161,30 +161,14 @@ TctlPage::TctlPage(wxWindow* parent, wxFont& font)
   bufferGrid->Add(new wxStaticText(this, wxID_ANY, "Buffer Size"), 0, wxALIGN_RIGHT | wxALIGN_CENTER_VERTICAL);
   bufferGrid->Add(bufferBox, 1, wxEXPAND);
   bufferGrid->Add(new wxStaticText(this, wxID_ANY, "KBytes"), 0, wxALIGN_LEFT | wxALIGN_CENTER_VERTICAL);
-  auto* progressCell = new wxBoxSizer(wxHORIZONTAL);
-  progressCell->AddStretchSpacer();
-  progressCell->Add(new wxStaticText(this, wxID_ANY, "Progress"), 0, wxALIGN_CENTER_VERTICAL);
-  bufferGrid->Add(progressCell, 0, wxEXPAND);
-  acqGauge = new wxGauge(this, wxID_ANY, GAUGE_RANGE, wxDefaultPosition, GROWING_SIZE, wxGA_HORIZONTAL);
-  acqGauge->SetValue(GAUGE_RANGE);
-  bufferGrid->Add(acqGauge, 1, wxEXPAND);
-  acqLabel = new wxStaticText(this, wxID_ANY, "0 Bytes");
-  bufferGrid->Add(acqLabel, 0, wxALIGN_LEFT | wxALIGN_CENTER_VERTICAL);
+  addProgressRow(bufferGrid, acqGauge, acqLabel, "0 Bytes");
   top->Add(bufferGrid, 0, wxEXPAND | wxBOTTOM, 3);
   top->Add(new ThBorder(this), 0, wxEXPAND | wxALL, 5);
 
   top->Add(myLabel("Decompress"), 0, wxLEFT | wxRIGHT | wxBOTTOM, 5);
   auto* decodeGrid = new wxFlexGridSizer(3, 5, 5);
   decodeGrid->AddGrowableCol(1, 1);
-  auto* decodeCell = new wxBoxSizer(wxHORIZONTAL);
-  decodeCell->AddStretchSpacer();
-  decodeCell->Add(new wxStaticText(this, wxID_ANY, "Progress"), 0, wxALIGN_CENTER_VERTICAL);
-  decodeGrid->Add(decodeCell, 0, wxEXPAND);
-  decGauge = new wxGauge(this, wxID_ANY, GAUGE_RANGE, wxDefaultPosition, GROWING_SIZE, wxGA_HORIZONTAL);
-  decGauge->SetValue(GAUGE_RANGE);
-  decodeGrid->Add(decGauge, 1, wxEXPAND);
-  decLabel = new wxStaticText(this, wxID_ANY, "0%");
-  decodeGrid->Add(decLabel, 0, wxALIGN_LEFT | wxALIGN_CENTER_VERTICAL);
+  addProgressRow(decodeGrid, decGauge, decLabel, "0%");
   top->Add(decodeGrid, 0, wxEXPAND | wxBOTTOM, 3);
 
   top->AddStretchSpacer();
@@ -219,6 +203,18 @@ wxButton* TctlPage::hBtn(const wxString& label, bool enabled, int id, int width)
   auto* b = new wxButton(this, id, label, wxDefaultPosition, wxSize(width, -1));
   b->Enable(enabled);
   return b;
+}
+
+void TctlPage::addProgressRow(wxFlexGridSizer* grid, wxGauge*& gauge, wxStaticText*& text, const char* start) {
+  auto* cell = new wxBoxSizer(wxHORIZONTAL);  // the word sits at the right of its cell
+  cell->AddStretchSpacer();
+  cell->Add(new wxStaticText(this, wxID_ANY, "Progress"), 0, wxALIGN_CENTER_VERTICAL);
+  grid->Add(cell, 0, wxEXPAND);
+  gauge = new wxGauge(this, wxID_ANY, GAUGE_RANGE, wxDefaultPosition, GROWING_SIZE, wxGA_HORIZONTAL);
+  gauge->SetValue(GAUGE_RANGE);  // the first tick sets 0
+  grid->Add(gauge, 1, wxEXPAND);
+  text = new wxStaticText(this, wxID_ANY, start);
+  grid->Add(text, 0, wxALIGN_LEFT | wxALIGN_CENTER_VERTICAL);
 }
 
 wxStaticText* TctlPage::myLabel(const wxString& text) {

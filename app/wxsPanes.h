@@ -12,6 +12,7 @@
 #include "kvlothrd.h"
 
 class wxButton;
+class wxFlexGridSizer;
 class wxGauge;
 class wxStaticText;
 class wxTextCtrl;
@@ -82,6 +83,8 @@ class TctlPage : public wxPanel {
 
   wxButton* hBtn(const wxString& label, bool enabled, int id, int width);
   wxStaticText* myLabel(const wxString& text);
+  /// One grid row: "Progress" at the right of its cell, a gauge, and its text.
+  void addProgressRow(wxFlexGridSizer* grid, wxGauge*& gauge, wxStaticText*& text, const char* start);
   void onConnectBtn(wxCommandEvent&);
   void onDisconnBtn(wxCommandEvent&);
   void onStartStop(wxCommandEvent&);

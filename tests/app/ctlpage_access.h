@@ -20,4 +20,5 @@ struct TctlPageTestAccess {
   static wxStaticText* decLabel(TctlPage& p) { return p.decLabel; }
   static wxGauge* acqGauge(TctlPage& p) { return p.acqGauge; }
   static wxGauge* decGauge(TctlPage& p) { return p.decGauge; }
+  static TloThread& loThread(TctlPage& p) { return p.loThread; }
 };

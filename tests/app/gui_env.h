@@ -9,7 +9,14 @@
 #include <string>
 #include <vector>
 
+#include <wx/string.h>
+
+#include <ostream>
+
 class wxWindow;
+
+/// Lets gtest print wxString values as text in failure messages.
+inline void PrintTo(const wxString& s, std::ostream* os) { *os << '"' << s.utf8_str() << '"'; }
 
 namespace kvtest {
 
@@ -38,12 +45,15 @@ class TuiScript : public wxEvtHandler {
  public:
   using Tcond = std::function<bool()>;
   using Tact = std::function<void()>;
+  /// How long a step waits by default: a guard against hangs, wide enough for sanitizer builds
+  /// on a loaded machine.
+  static constexpr int DEFAULT_STEP_TIMEOUT_MS = 60000;
 
   explicit TuiScript(int periodMs = 20);
   ~TuiScript() override;
 
   /// Adds a step: wait until cond holds (at most timeoutMs from when the step begins), then act.
-  TuiScript& when(const std::string& what, Tcond cond, Tact act = {}, int timeoutMs = 20000);
+  TuiScript& when(const std::string& what, Tcond cond, Tact act = {}, int timeoutMs = DEFAULT_STEP_TIMEOUT_MS);
   /// Adds a step that only acts.
   TuiScript& then(const std::string& what, Tact act) { return when(what, [] { return true; }, std::move(act)); }
   /// Action run once when a step times out.

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <wx/button.h>
 #include <wx/frame.h>
+#include <wx/notebook.h>
 #include <wx/textctrl.h>
 
 #include "ctlpage_access.h"
 #include "gui_env.h"
 #include "kvglobs.h"
+#include "wxsGui.h"
 
 namespace {
 
@@ -147,6 +149,72 @@ TEST_F(CtlPageTest, EnableButtonsFollowsTheStateTable) {
   EXPECT_EQ(A::start(*page)->GetLabel(), "Stop");
   EXPECT_FALSE(A::box(*page)->IsEnabled());
   EXPECT_TRUE(A::ok(*page)->IsEnabled());
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<wxStaticText*> textsOf(wxWindow* w) {
+  std::vector<wxStaticText*> out;
+  for (wxWindow* child : w->GetChildren())
+    if (auto* t = dynamic_cast<wxStaticText*>(child))
+      out.push_back(t);
+  return out;
+}
+
+TEST(CaptureDialogLayout, TitleIdsTextsAndColours) {
+  auto* dialog = new TcaptureDialogInner();
+  EXPECT_EQ(dialog->GetTitle(), "USB Packet Sniffer");
+  EXPECT_FALSE(dialog->HasFlag(wxRESIZE_BORDER));
+  EXPECT_EQ(dialog->GetMinClientSize(), dialog->GetMaxClientSize());
+
+  auto* notebook = dynamic_cast<wxNotebook*>(dialog->FindWindow(7002));
+  ASSERT_NE(notebook, nullptr);
+  ASSERT_EQ(notebook->GetPageCount(), 2u);
+  EXPECT_EQ(notebook->GetPageText(0), "Control");
+  EXPECT_EQ(notebook->GetPageText(1), "Help");
+  EXPECT_EQ(notebook->GetSelection(), 0);
+  EXPECT_EQ(notebook->GetPage(0)->GetId(), 7004);
+  EXPECT_EQ(notebook->GetPage(1)->GetId(), 7003);
+  EXPECT_EQ(dialog->FindWindow(7001)->GetBackgroundColour(), wxColour("#f0f0f0"));
+
+  const std::pair<int, const char*> labels[] = {
+      {7006, "Connect"}, {7007, "Disconnect"}, {7008, "Start"}, {wxID_OK, "OK"}, {wxID_CANCEL, "Cancel"},
+      {7010, "Initializing..."}, {7011, "Initializing..."}, {7012, "Version: 1.0.8"}};
+  for (const auto& [id, text] : labels) {
+    wxWindow* w = dialog->FindWindow(id);
+    ASSERT_NE(w, nullptr) << id;
+    EXPECT_EQ(w->GetLabel(), text);
+  }
+
+  wxWindow* footer = dialog->FindWindow(7005);
+  const int base = dialog->FindWindow(7001)->GetFont().GetPointSize();
+  EXPECT_EQ(footer->GetBackgroundColour(), wxColour("#444444"));
+  EXPECT_EQ(dialog->FindWindow(7010)->GetForegroundColour(), wxColour("#e0e0e0"));
+  EXPECT_EQ(dialog->FindWindow(7010)->GetFont().GetPointSize(), base + 2);
+  EXPECT_EQ(dialog->FindWindow(7011)->GetFont().GetPointSize(), base + 1);
+
+  wxWindow* help = notebook->GetPage(1);
+  EXPECT_EQ(help->GetBackgroundColour(), wxColour("#eeeeee"));
+  const auto paragraphs = textsOf(help);
+  ASSERT_EQ(paragraphs.size(), 5u);
+  auto unwrapped = [&](size_t i) {  // wrapping at 500 pixels turned blanks into line breaks
+    wxString text = paragraphs[i]->GetLabel();
+    text.Replace("\n", " ");
+    return text;
+  };
+  for (size_t i = 0; i < 4; ++i)
+    EXPECT_EQ(unwrapped(i).Left(3), wxString::Format("%zu. ", i + 1));
+  EXPECT_EQ(unwrapped(2),
+            "3. Click on the Run button. This starts the Sniffer. The progress display will update a few times per second. ");
+  EXPECT_EQ(unwrapped(4), "Press the Stop button to interrupt USB sniffing. Captured data will still be decompressed.");
+  for (wxStaticText* p : paragraphs) {
+    EXPECT_LE(p->GetSize().x, 500);
+    EXPECT_EQ(p->GetForegroundColour(), wxColour("#111111"));
+    EXPECT_EQ(p->GetFont().GetPointSize(), base + 1);
+  }
+  delete dialog;
 }
 
 }  // namespace
