@@ -5,12 +5,12 @@
 #include <wx/image.h>
 
 #include <climits>
+#include <fstream>
 
 #include "gui/displ_helpers.h"
-#include "gui_env.h"
+#include "capture_driver.h"
 #include "kvrcache.h"
-#include "probesim_control.h"
-#include "wxsGui.h"
+#include "workloads.h"
 #include "kvutils.h"
 
 using namespace kvtest;
@@ -260,17 +260,49 @@ TEST_F(RowCache, HubTopicsReloadOnlyOnSuccess) {
 
 namespace {
 
-// The real capture dialog on the probe simulator, cancelled by the user: nothing changes.
-TEST_F(RowCache, CancelledCaptureKeepsRowsFlagsAndBitmaps) {
-  ASSERT_TRUE(ProbeSimControl::loaded()) << ProbeSimControl::libusbPath();
-  ASSERT_EQ(ProbeSimControl::configure("[probe]"), "");
+/// The row cache with the real capture dialog on the probe simulator, driven by a scripted user.
+class RowCacheCapture : public captest::DialogTest {
+ protected:
+  void SetUp() override {
+    captest::DialogTest::SetUp();
+    const std::vector<uint8_t> stream = usbenc::enumerationMix(20000, 3);
+    std::ofstream(streamFile.path("stream.raw"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
+    scenario(captest::probeScenario("KV-SIM-16") + "capture_file = " + streamFile.path("stream.raw") +
+             "\ncapture_rate = 1048576\n");
+    sub = _G.sub(msgVisRowsChanged, [this](long) { ++published; });
+  }
+  void TearDown() override {
+    _G.unsub(msgVisRowsChanged, sub);
+    captest::DialogTest::TearDown();
+  }
+
+  /// A user who captures the smallest buffer, waits for the decode and then leaves with button.
+  static void captureThen(TuiScript& user, int button) {
+    using namespace captest;
+    user.when("the probe initialised", hardwareOK,
+              [] {
+                type("4");
+                click(ID_START_BTN);
+              })
+        .when("the decode finished", okReady, [button] { click(button); })
+        .onTimeout(closeWindow);
+    user.start();
+  }
+
+  WorkDir cwd{repoRoot()};
+  TempDir streamFile;
+  int published = 0;
+  int sub = 0;
+};
+
+// A capture decoded and then cancelled changes nothing; one left with OK replaces the rows,
+// drops every bitmap and announces the change once.
+TEST_F(RowCacheCapture, CancelKeepsRowsFlagsAndBitmapsOkReplacesThem) {
   TempDir tmp;
   const std::string path = tmp.path("rows.kvd");
   ASSERT_EQ(TdataIO().saveLinearToFile(viewsOf(ALL_KINDS).lin, path), 29u);
-
   TrowCache rc;  // its display data runs the real dialog on the capture topic
-  int published = 0;
-  const int h = _G.sub(msgVisRowsChanged, [&](long) { ++published; });
   _G.pub(msgSampleFileRead, reinterpret_cast<long>(path.c_str()));
   ASSERT_EQ(published, 1);
   TdisplData& dd = rc.rData();
@@ -282,25 +314,29 @@ TEST_F(RowCache, CancelledCaptureKeepsRowsFlagsAndBitmaps) {
   const auto lin = dd.pLinRows();
   const size_t cachedBefore = rc.cachedCount();
 
-  bool opened = false;
-  TuiScript user;
-  user.when("the capture dialog", [&] { return findWindow(ID_SNIFFER_GUI) != nullptr; },
-            [&] {
-              opened = true;
-              postButton(wxID_CANCEL);
-            })
-      .onTimeout([] { postButton(wxID_CANCEL); });
-  user.start();
-  _G.pub(msgDoCapture, 0);  // returns when the dialog has gone
-  EXPECT_TRUE(user.finished()) << user.failure();
-  EXPECT_TRUE(opened);
-  EXPECT_EQ(findWindow(ID_SNIFFER_GUI), nullptr);
-
+  {
+    TuiScript user;
+    captureThen(user, wxID_CANCEL);
+    _G.pub(msgDoCapture, 0);  // returns when the dialog has gone
+    EXPECT_TRUE(user.finished()) << user.failure();
+    EXPECT_EQ(captest::dialog(), nullptr);
+  }
   EXPECT_EQ(published, 1) << "no repaint announced";
   EXPECT_EQ(dd.pLinRows(), lin);
   for (int i = 0; i < dd.rowCount(); ++i) EXPECT_EQ(dd.rowFlags(i), flags[size_t(i)]) << i;
   EXPECT_EQ(rc.cachedCount(), cachedBefore) << "bitmaps kept";
-  _G.unsub(msgVisRowsChanged, h);
+
+  {
+    TuiScript user;
+    captureThen(user, wxID_OK);
+    _G.pub(msgDoCapture, 0);
+    EXPECT_TRUE(user.finished()) << user.failure();
+  }
+  EXPECT_EQ(published, 2);
+  EXPECT_EQ(rc.cachedCount(), 0u);
+  EXPECT_NE(dd.pLinRows(), lin);
+  EXPECT_GT(dd.rowCount(), 0);
+  EXPECT_EQ(dd.pTreeRoots()->empty(), false);
 }
 
 }  // namespace
