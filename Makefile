@@ -46,6 +46,16 @@ test: build
 	cd $(BUILD) && xvfb-run -a -s "-screen 0 1600x1200x24" \
 	  ctest -j $(JOBS) --output-on-failure --timeout 600 -L gui --no-tests=ignore
 
+# Only the GUI tests, under a virtual X server.
+test-gui: build
+	cd $(BUILD) && xvfb-run -a -s "-screen 0 1600x1200x24" \
+	  ctest -j $(JOBS) --output-on-failure --timeout 600 -L gui --no-tests=ignore
+
+# The desktop program, started in the repository root: it reads ./default.kvd,
+# ./scripts/init.lua and ./ostrel_help.html from its working directory.
+run: build
+	cd $(CURDIR) && $(abspath $(BUILD))/app/ostrel
+
 # Every test again under AddressSanitizer and UndefinedBehaviorSanitizer.
 # LeakSanitizer skips only leaks that pass through the GUI toolkit's own libraries
 # (tests/lsan.supp); our code stays fully checked.

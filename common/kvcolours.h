@@ -153,3 +153,5 @@ inline constexpr unsigned long TITLE_BG = 0xd3d3d3;
 inline constexpr unsigned long BORDER_BG = 0xc0c0c0;
 inline constexpr unsigned long ROWS_BG = 0xe8e8e8;
 inline constexpr unsigned long DECODE_BG = 0xe8e8e8;
+inline constexpr unsigned long DECODE_TITLE_BG = 0xd7d7d7;
+inline constexpr unsigned long DECODE_EVEN_BG = 0xffefef;

@@ -1,0 +1,98 @@
+// Decode pane: a row's decode string shown as stacked paragraphs and titled tables.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <wx/listctrl.h>
+#include <wx/panel.h>
+#include <wx/scrolwin.h>
+
+class wxBoxSizer;
+class wxStaticText;
+
+/// The vertically scrolled panel that holds one window per item of the decode string.
+class TscrolledPanel : public wxPanel {
+ public:
+  explicit TscrolledPanel(wxWindow* parent);
+
+  /// Destroys the item windows of the previous string and makes one per item of decode:
+  /// "S" + paragraph gives a TdecodeTextItem, "T" + table a TdecodeListItem, anything else
+  /// nothing. Items are ";"-separated; empty ones are dropped.
+  void render(const std::string& decode);
+  /// Lays the items out again and updates the scroll range (after a paragraph re-wrapped).
+  void relayout();
+
+  wxBoxSizer* sizer;  ///< vertical; holds the item windows in the order of the items
+};
+
+/// The scrolled window around the TscrolledPanel: background DECODE_BG, vertical scrolling only.
+class TscrollerPanel : public wxScrolledWindow {
+ public:
+  explicit TscrollerPanel(wxWindow* parent);
+
+  TscrolledPanel* scrolled;
+};
+
+/// The decode pane: a "Decode" caption over the scrolled item area. GUI thread only.
+class TdecodePane : public wxPanel {
+ public:
+  /// Sets the pane's font (Arial at _G.fontPointSize), which every window below inherits.
+  explicit TdecodePane(wxWindow* parent);
+
+  /// Shows a decode string in place of the previous one (called on every row click).
+  void render(const std::string& decode);
+
+  TscrollerPanel* scroller;
+};
+
+/// One paragraph, re-wrapped 20 pixels narrower than the item on every resize and on every
+/// msgSplitterChanged. Subscribed to that topic exactly while it exists.
+class TdecodeTextItem : public wxPanel {
+ public:
+  /// item is the whole item, "S" included.
+  TdecodeTextItem(wxWindow* parent, std::string item);
+  ~TdecodeTextItem() override;
+
+  void doResize();
+  void onResize(wxSizeEvent& event);
+
+  wxStaticText* label;
+  wxBoxSizer* sizer;
+  std::string text;    ///< the paragraph: the item without its "S"
+  int subHandle = -1;  ///< the hub handle of the msgSplitterChanged subscription
+};
+
+/// One table item: a centred title over a virtual list of the item's cell lines.
+class TdecodeListItem : public wxPanel {
+ public:
+  /// item is the whole item, "T" included.
+  TdecodeListItem(wxWindow* parent, std::string& item);
+
+  std::vector<std::string> lines;  ///< the non-empty lines of the item, title line first
+};
+
+/// A table's title: one line at 12/10 of the inherited font size, centred on DECODE_TITLE_BG.
+class TdecodeTitle : public wxPanel {
+ public:
+  TdecodeTitle(wxWindow* parent, std::string& title);
+};
+
+/// The list of a table item: columns from line 1, one list row per line from line 2 on, every
+/// other row (the first included) on DECODE_EVEN_BG; exactly as high as its rows need.
+class TdecodeList : public wxListView {
+ public:
+  /// lines must outlive the list (they are its owner's).
+  TdecodeList(wxWindow* parent, std::vector<std::string>& lines);
+
+  /// Fixes the height at (top of item 0) × (lines - 1) + 12 pixels when there are 2 lines or more.
+  void setSize();
+  void onResize(wxSizeEvent& event);
+
+  std::vector<std::string>& Fsv;
+  mutable wxItemAttr evenAttr;  // handed out as non-const by the const OnGetItemAttr
+
+ protected:
+  wxItemAttr* OnGetItemAttr(long item) const override;
+  wxString OnGetItemText(long item, long column) const override;
+};
