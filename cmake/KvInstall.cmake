@@ -52,5 +52,6 @@ install(CODE "
       set(dir \"\${CMAKE_INSTALL_PREFIX}/${KV_SHARE_DIR}\")
     endif()
   endif()
-  file(INSTALL DESTINATION \"\$ENV{DESTDIR}\${dir}\" TYPE FILE
+  # file(INSTALL) puts DESTDIR in front by itself.
+  file(INSTALL DESTINATION \"\${dir}\" TYPE FILE
     FILES \"${PROJECT_SOURCE_DIR}/ov/sw_low/70-ostrel-probe.rules\")" COMPONENT udev)
