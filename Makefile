@@ -12,7 +12,7 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config \
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test test-gui run asan tsan core-only bench bench-smoke clean
+.PHONY: all deps configure build test test-gui run asan tsan core-only bench bench-smoke clean
 
 all: build
 
@@ -25,10 +25,18 @@ deps:
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -q $$missing; \
 	fi
 
-$(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+# Configures the build directory when it is new, and again from an empty cache whenever
+# CMAKE_FLAGS differ from the flags it was configured with (kept in $(FLAGS_FILE)), so that no
+# cached option outlives the flags that set it. Compiled objects stay.
+FLAGS_FILE = $(BUILD)/kv-cmake-flags
+configure:
+	@want='$(subst ','\'',$(CMAKE_FLAGS))'; \
+	if [ -f $(BUILD)/build.ninja ] && [ -f $(FLAGS_FILE) ] && [ "$$(cat $(FLAGS_FILE))" = "$$want" ]; then exit 0; fi; \
+	rm -f $(BUILD)/CMakeCache.txt $(FLAGS_FILE); \
+	echo cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS); \
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) && printf '%s' "$$want" > $(FLAGS_FILE)
 
-build: deps $(BUILD)/build.ninja
+build: deps configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Every test: the headless ones first, then the GUI and end-to-end ones under a virtual X server
@@ -86,5 +94,6 @@ bench: deps
 bench-smoke:
 	KV_BENCH_MB=1 $(MAKE) bench
 
+# Every build directory that these targets make.
 clean:
-	rm -rf build build-asan build-tsan build-core
+	rm -rf $(BUILD) build build-asan build-tsan build-core $(BENCH_BUILD) build-bench

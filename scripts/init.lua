@@ -40,6 +40,11 @@ local DESCRIPTOR_TYPES = {
 
 local BYTES_PER_LINE = 16
 
+-- Children read of one group row: a control transfer that never closes gathers every transaction
+-- of its endpoint to the end of the capture, and walking all of them would outrun the
+-- instruction budget of a decode call and leave the row without a decode.
+local MAX_CHILDREN = 1000
+
 -- Text helpers --------------------------------------------------------------------------------
 
 -- A text that fits in any item, head or cell; never empty, since the pane drops empty cells
@@ -122,15 +127,17 @@ local function node(ix)
   return nil
 end
 
+-- The first MAX_CHILDREN children of a group row, and how many it has in all.
 local function childRows(row)
-  local out = {}
+  local out, total = {}, 0
   if type(row.children) == "table" then
-    for _, handle in ipairs(row.children) do
-      local child = node(handle)
+    total = #row.children
+    for i = 1, math.min(total, MAX_CHILDREN) do
+      local child = node(row.children[i])
       if child then out[#out + 1] = child end
     end
   end
-  return out
+  return out, total
 end
 
 -- The first token, data packet and handshake of a transaction.
@@ -308,10 +315,20 @@ end
 
 function transfer_decode(t)
   local transactions = {}
-  for _, child in ipairs(childRows(t)) do
+  local children, total = childRows(t)
+  for _, child in ipairs(children) do
     if child.type == "transaction" then
       transactions[#transactions + 1] = { row = child, packets = packetsOf(child) }
     end
+  end
+  -- The transactions beyond the first MAX_CHILDREN are counted, not examined: a note says so.
+  local skipped = total - math.min(total, MAX_CHILDREN)
+  local function withNote(items)
+    if skipped > 0 then
+      items[#items + 1] = paragraph("Only the first " .. MAX_CHILDREN .. " transactions were "
+        .. "examined: " .. skipped .. " more follow")
+    end
+    return decodeString(items)
   end
 
   local setupPackets
@@ -320,9 +337,9 @@ function transfer_decode(t)
   end
   local setup = setupPackets and setupPackets.data and parseSetup(setupPackets.data.data)
   if not setup then
-    return decodeString({
+    return withNote({
       paragraph("Control transfer without a complete setup stage"),
-      fieldTable("Control transfer", { { "Transactions", #transactions } }),
+      fieldTable("Control transfer", { { "Transactions", #transactions + skipped } }),
     })
   end
 
@@ -355,13 +372,13 @@ function transfer_decode(t)
     fieldTable("Control transfer", {
       { "Address", addr },
       { "Endpoint", endp },
-      { "Transactions", #transactions },
+      { "Transactions", #transactions + skipped },
       { "Data stage", #bytes .. " of " .. setup.wLength .. " bytes" },
       { "Status", outcome },
     }),
   }
   if #bytes > 0 then items[#items + 1] = payloadTable(bytes) end
-  return decodeString(items)
+  return withNote(items)
 end
 
 -- Called once by the program at start-up.

@@ -1,9 +1,17 @@
 // Flat row list, the decode steps between the three views of a capture, and sample files.
 #include "kvdataio.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
+#include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <fstream>
 
 #include "kvrawevt.h"
@@ -40,15 +48,20 @@ class TgzReader {
     return c;
   }
 
-  /// Collects the bytes up to the next newline (not stored) into line. MORE: a newline ended
-  /// the line. END: the data ended (the line holds what came before). FAIL: a read error.
-  Tstatus getLine(std::string& line) {
+  /// Collects the bytes up to the next newline (not stored) into line, at most maxLength of
+  /// them: the rest of a longer line is read past and dropped, and tooLong tells. MORE: a newline
+  /// ended the line. END: the data ended (the line holds what came before). FAIL: a read error.
+  Tstatus getLine(std::string& line, size_t maxLength, bool& tooLong) {
     line.clear();
+    tooLong = false;
     for (;;) {
       const int c = getChar();
       if (c == '\n') return MORE;
       if (c < 0) return status;
-      line.push_back(static_cast<char>(c));
+      if (line.size() < maxLength)
+        line.push_back(static_cast<char>(c));
+      else
+        tooLong = true;
     }
   }
 
@@ -70,6 +83,84 @@ struct TgzCloser {
   ~TgzCloser() {
     if (file) gzclose(file);
   }
+};
+
+/// The target of a save: a temporary file beside it that is renamed over it only after a clean
+/// close, so a save that fails (a full disk, a file size limit, no memory) leaves an earlier file
+/// as it was and leaves no temporary file behind. A target that exists and is not a regular file
+/// (a device, a pipe) has no earlier content to keep and is written directly.
+class TsafeFile {
+ public:
+  explicit TsafeFile(const std::string& path) : target(resolve(path)) {
+    struct stat st {};
+    const bool exists = stat(target.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+      file = gzopen64(target.c_str(), "wb");
+      return;
+    }
+    static std::atomic<unsigned> serial{0};
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < MAX_ATTEMPTS; ++attempt) {
+      temp = target + ".tmp" + std::to_string(getpid()) + "." + std::to_string(serial++);
+      // Mode 0666 less the umask, as a file made by gzopen gets; an earlier file's mode below.
+      fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+      temp.clear();
+      return;
+    }
+    if (exists) (void)fchmod(fd, st.st_mode & 07777);
+    syncFd = dup(fd);
+    file = syncFd >= 0 ? gzdopen(fd, "wb") : nullptr;
+    if (!file) close(fd);
+  }
+
+  ~TsafeFile() {
+    if (file) gzclose(file);
+    if (syncFd >= 0) close(syncFd);
+    if (!temp.empty()) unlink(temp.c_str());
+  }
+
+  TsafeFile(const TsafeFile&) = delete;
+  TsafeFile& operator=(const TsafeFile&) = delete;
+
+  /// The open file; null when it could not be created.
+  gzFile handle() const { return file; }
+
+  /// Closes the file and puts it in place of the target. False when any step fails; the
+  /// temporary file is then removed and the target stays as it was.
+  bool commit() {
+    const bool closed = gzclose(file) == Z_OK;
+    file = nullptr;
+    if (temp.empty()) return closed;
+    // On disk before the rename, so that a crash cannot leave an empty file in place of both.
+    const bool synced = closed && fsync(syncFd) == 0;
+    const bool released = close(syncFd) == 0;
+    syncFd = -1;
+    if (!synced || !released || rename(temp.c_str(), target.c_str()) != 0) return false;
+    temp.clear();
+    return true;
+  }
+
+ private:
+  static constexpr int MAX_ATTEMPTS = 100;
+
+  // A symbolic link is followed, so that the file it names is replaced and not the link.
+  static std::string resolve(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real) return path;
+    std::string out(real);
+    std::free(real);
+    return out;
+  }
+
+  std::string target;
+  std::string temp;  ///< the temporary file while it exists
+  gzFile file = nullptr;
+  int syncFd = -1;  ///< a second descriptor of the temporary file, for fsync after gzclose
 };
 
 bool isGroupKind(int kind) {
@@ -210,6 +301,17 @@ bool TdataIO::setParentList(TrowVec* list, int level) {
 uint32_t TdataIO::loadLinearFile(const std::string& path, const std::shared_ptr<TrowVec>& roots,
                                  const std::shared_ptr<TlinRowVec>& lin) {
   if (!roots || !lin) return 0;
+  // Nothing leaves here as an exception (the desktop reads its default file through this at
+  // start-up): a load that fails, out of memory say, gives 0 and the caller's rows stay.
+  try {
+    return readLinearFile(path, *roots, *lin);
+  } catch (const std::exception&) {
+    Fparents.clear();
+    return 0;
+  }
+}
+
+uint32_t TdataIO::readLinearFile(const std::string& path, TrowVec& roots, TlinRowVec& lin) {
   TgzCloser closer{gzopen64(path.c_str(), "rb")};
   if (!closer.file) return 0;
   TgzReader in(closer.file);
@@ -225,20 +327,24 @@ uint32_t TdataIO::loadLinearFile(const std::string& path, const std::shared_ptr<
     if (c < '0' || c > '9') return 0;
   }
 
-  roots->clear();
-  lin->clear();
+  // The rows are built apart and handed over whole at the end, so a failure on the way leaves
+  // the caller's vectors as they were.
+  auto newRoots = std::make_shared<TrowVec>();
+  auto newLin = std::make_shared<TlinRowVec>();
   Fparents.clear();
-  Fparents.push_back(roots.get());
+  Fparents.push_back(newRoots.get());
 
   TrowPool pool;
   uint32_t count = 0;
   std::string line;
   line.reserve(LINE_RESERVE);
   for (;;) {
-    const TgzReader::Tstatus st = in.getLine(line);
+    bool tooLong = false;
+    const TgzReader::Tstatus st = in.getLine(line, MAX_LINE_LENGTH, tooLong);
     // At a read error the line in hand may be cut short: it is not used, the rows before it are.
     if (st == TgzReader::FAIL) break;
-    if (!line.empty()) {
+    // A line longer than any row line is damage: skipped whole, like a line that gives no row.
+    if (!line.empty() && !tooLong) {
       if (TrowPtr row = rowutils::fromString(line, &pool)) {
         ++count;
         if (isGroupKind(row->kind)) {
@@ -259,52 +365,67 @@ uint32_t TdataIO::loadLinearFile(const std::string& path, const std::shared_ptr<
   closer.file = nullptr;
   Fparents.clear();  // it points into the rows just built
 
-  if (count == 0) return 0;
-  lin->reserve(flatCount(*roots));
-  adviseHugePages(lin->data(), lin->capacity() * sizeof(TlinRow));
-  for (const auto& root : *roots) treeRow2Linear(root, -1, lin, 0);
+  if (count > 0) {
+    newLin->reserve(flatCount(*newRoots));
+    adviseHugePages(newLin->data(), newLin->capacity() * sizeof(TlinRow));
+    for (const auto& root : *newRoots) treeRow2Linear(root, -1, newLin, 0);
+  }
+  // A file that gives no row still empties the vectors.
+  roots.swap(*newRoots);
+  lin.swap(*newLin);
   return count;
 }
 
 size_t TdataIO::swapInLinearFile(const std::string& path, std::shared_ptr<TrowVec>& roots,
                                  std::shared_ptr<TlinRowVec>& lin) {
-  auto newLin = std::make_shared<TlinRowVec>();
-  auto newRoots = std::make_shared<TrowVec>();
-  TdataIO().loadLinearFile(path, newRoots, newLin);
-  if (newLin->empty()) return 0;
-  lin.swap(newLin);
-  roots.swap(newRoots);
-  return lin->size();
+  // A load that fails on the way (out of memory) gives 0 and changes nothing, like a file that
+  // gives no rows.
+  try {
+    auto newLin = std::make_shared<TlinRowVec>();
+    auto newRoots = std::make_shared<TrowVec>();
+    TdataIO().loadLinearFile(path, newRoots, newLin);
+    if (newLin->empty()) return 0;
+    lin.swap(newLin);
+    roots.swap(newRoots);
+    return lin->size();
+  } catch (const std::exception&) {
+    return 0;
+  }
 }
 
 uint32_t TdataIO::saveLinearToFile(const std::shared_ptr<TlinRowVec>& lin, const std::string& path) {
-  gzFile file = gzopen64(path.c_str(), "wb");
-  if (!file) return 0;
-
-  // The body goes first into memory: its length is written before it.
-  std::string body;
-  uint32_t count = 0;
-  if (lin) {
-    for (const auto& entry : *lin) {
-      if (!entry.row) continue;
-      body += rowutils::toString(entry.row);
-      ++count;
+  try {
+    // The body goes first into memory: its length is written before it. It is built before
+    // the file is made, so running out of memory here touches no file.
+    std::string body;
+    uint32_t count = 0;
+    if (lin) {
+      for (const auto& entry : *lin) {
+        if (!entry.row) continue;
+        body += rowutils::toString(entry.row);
+        ++count;
+      }
     }
+    const std::string head =
+        std::string(FILE_MAGIC, FILE_MAGIC_LEN) + std::to_string(body.size()) + "\n";
+
+    TsafeFile out(path);
+    gzFile file = out.handle();
+    if (!file) return 0;
+    auto writeAll = [file](const char* p, size_t n) {
+      while (n > 0) {
+        const size_t piece = n < GZ_WRITE_PIECE ? n : GZ_WRITE_PIECE;
+        if (gzwrite(file, p, static_cast<unsigned>(piece)) != static_cast<int>(piece)) return false;
+        p += piece;
+        n -= piece;
+      }
+      return true;
+    };
+    const bool written = writeAll(head.data(), head.size()) && writeAll(body.data(), body.size());
+    return written && out.commit() ? count : 0;
+  } catch (const std::exception&) {
+    return 0;
   }
-  const std::string head = std::string(FILE_MAGIC, FILE_MAGIC_LEN) + std::to_string(body.size()) + "\n";
-
-  auto writeAll = [file](const char* p, size_t n) {
-    while (n > 0) {
-      const size_t piece = n < GZ_WRITE_PIECE ? n : GZ_WRITE_PIECE;
-      if (gzwrite(file, p, static_cast<unsigned>(piece)) != static_cast<int>(piece)) return false;
-      p += piece;
-      n -= piece;
-    }
-    return true;
-  };
-  const bool written = writeAll(head.data(), head.size()) && writeAll(body.data(), body.size());
-  const bool closed = gzclose(file) == Z_OK;
-  return written && closed ? count : 0;
 }
 
 uint32_t TdataIO::loadRawFile(const std::string& path, const std::shared_ptr<TrowVec>& events,

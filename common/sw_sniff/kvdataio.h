@@ -39,6 +39,8 @@ class TdataIO {
   static constexpr int MAX_LENGTH_DIGITS = 12;
   /// The reader stops after this many rows.
   static constexpr uint32_t MAX_FILE_ROWS = 4294967195u;
+  /// Longest line the reader takes (a row line is at most a few KiB); longer lines are skipped.
+  static constexpr size_t MAX_LINE_LENGTH = size_t{64} << 10;
   /// Open levels of the reader. The grouper builds three (depth 0 to 2); rows nested deeper
   /// than this are dropped, which bounds the recursion of flattening and of freeing the tree.
   static constexpr int MAX_LEVELS = 64;
@@ -67,7 +69,9 @@ class TdataIO {
                        const std::shared_ptr<TrowVec>& roots, const std::shared_ptr<TlinRowVec>& lin);
 
   /// Reads a sample file into roots and the flat list. Returns the rows read (rows without a
-  /// parent included), 0 when the file is rejected (vectors untouched) or holds no row.
+  /// parent included), 0 when the file is rejected (vectors untouched) or holds no row (vectors
+  /// emptied). Lines longer than MAX_LINE_LENGTH are skipped. Throws nothing: a load that fails
+  /// on the way gives 0 and leaves the vectors as they were.
   uint32_t loadLinearFile(const std::string& path, const std::shared_ptr<TrowVec>& roots,
                           const std::shared_ptr<TlinRowVec>& lin);
   /// Reads a sample file into fresh vectors and swaps them into roots and lin only when it
@@ -76,7 +80,7 @@ class TdataIO {
   static size_t swapInLinearFile(const std::string& path, std::shared_ptr<TrowVec>& roots,
                                  std::shared_ptr<TlinRowVec>& lin);
   /// Writes the flat list as a sample file. Returns the rows written, 0 when the file cannot
-  /// be created or written.
+  /// be created or written; an earlier file at the path then stays as it was. Throws nothing.
   uint32_t saveLinearToFile(const std::shared_ptr<TlinRowVec>& lin, const std::string& path);
   /// Reads a raw capture stream file (below 4 GiB) and decodes it with loadRawData.
   uint32_t loadRawFile(const std::string& path, const std::shared_ptr<TrowVec>& events,
@@ -97,4 +101,7 @@ class TdataIO {
   uint32_t transactions = 0;
   uint32_t transfers = 0;
   uint32_t sofGroups = 0;
+
+ private:
+  uint32_t readLinearFile(const std::string& path, TrowVec& roots, TlinRowVec& lin);
 };

@@ -20,9 +20,110 @@ constexpr uint8_t SYNC8[8] = {LEVEL_K, LEVEL_J, LEVEL_K, LEVEL_J, LEVEL_K, LEVEL
 constexpr uint8_t SYNC6[6] = {LEVEL_K, LEVEL_J, LEVEL_K, LEVEL_J, LEVEL_K, LEVEL_K};
 constexpr size_t SYNC_WINDOW = 8;
 
-// One symbol byte of six J/K samples turned into unstuffed bits in a single step: for every
-// count of preceding one bits (0..6) and level of the sample before (K 0, J 1), the NRZI bits of
-// the six samples with the stuffed bits dropped, first bit in bit 0.
+/// After this many one bits in a row the next bit is a stuffed bit.
+constexpr unsigned STUFF_AFTER = 6;
+
+/// The sync that the first levels of a packet begin with: 8 or 6; 0 for none, or when fewer
+/// than SYNC_WINDOW levels are known.
+int findSync(const uint8_t* levels, size_t n) {
+  if (n < SYNC_WINDOW)
+    return 0;
+  if (std::equal(SYNC8, SYNC8 + 8, levels))
+    return 8;
+  if (std::equal(SYNC6, SYNC6 + 6, levels))
+    return 6;
+  return 0;
+}
+
+// NRZI decoding and bit unstuffing of one packet: the only implementation of both, behind the
+// named steps (doNRZI, doUnStuff), the decoder's sample-by-sample path and the table of its
+// symbol-byte path. Kept bits go to the sink, first received first.
+template <class Sink>
+class TbitDecoder {
+ public:
+  constexpr explicit TbitDecoder(unsigned ones = 0, unsigned level = LEVEL_K) : onesRun(ones), prev(level) {}
+
+  /// The NRZI bit of a level: 1 when it equals the level before, 0 when it changed.
+  static constexpr unsigned nrzi(unsigned level, unsigned& before) {
+    const unsigned bit = level == before ? 1u : 0u;
+    before = level;
+    return bit;
+  }
+
+  /// One sample's level.
+  constexpr void level(unsigned lvl) { bit(nrzi(lvl, prev)); }
+  /// n more samples at the level of the last one: n one bits.
+  constexpr void sameLevel(uint64_t n) {
+    while (n > 0) {
+      if (onesRun == STUFF_AFTER) {  // the stuffed bit
+        bit(1);
+        --n;
+        continue;
+      }
+      const unsigned take = static_cast<unsigned>(std::min<uint64_t>(n, STUFF_AFTER - onesRun));
+      onesRun += take;
+      n -= take;
+      sink.put((1u << take) - 1, take);
+    }
+  }
+  /// One decoded bit: the bit after STUFF_AFTER one bits is dropped unseen, whatever it is.
+  constexpr void bit(unsigned b) {
+    if (onesRun == STUFF_AFTER) {
+      onesRun = 0;
+      return;
+    }
+    onesRun = b ? onesRun + 1 : 0;
+    sink.put(b, 1);
+  }
+
+  Sink sink;
+  unsigned onesRun;  ///< one bits in a row so far
+  unsigned prev;     ///< level of the last sample
+};
+
+// Records the kept bits of a few samples (at most 6 here), for the table below.
+struct TbitRecord {
+  uint8_t bits = 0;
+  uint8_t count = 0;
+  constexpr void put(unsigned b, unsigned n) {
+    bits = static_cast<uint8_t>(bits | b << count);
+    count = static_cast<uint8_t>(count + n);
+  }
+};
+
+// Packs kept bits into bytes, least significant bit first, and hands each whole byte to the
+// store; a last partial byte is dropped.
+template <class Store>
+struct TbyteSink : Store {
+  unsigned cur = 0;
+  unsigned nbits = 0;
+  void put(unsigned b, unsigned n) {
+    cur |= b << nbits;
+    nbits += n;
+    if (nbits >= 8) {
+      this->store(static_cast<uint8_t>(cur));
+      cur >>= 8;
+      nbits -= 8;
+    }
+  }
+};
+
+struct TvectorStore {
+  std::vector<uint8_t>* out = nullptr;
+  void store(uint8_t b) { out->push_back(b); }
+};
+
+// The fixed buffer of one packet: a packet keeps at most MAX_PACKET_SAMPLES samples, so at most
+// that many bits. It is written before it is read and needs no initialising.
+struct TpacketStore {
+  uint8_t out[MAX_PACKET_SAMPLES / 8 + 8];
+  size_t filled = 0;
+  void store(uint8_t b) { out[filled++] = b; }
+};
+
+// One symbol byte of six J/K samples decoded in a single step: for every count of one bits
+// before it (0..6) and level of the sample before (K 0, J 1), what TbitDecoder makes of the six
+// samples.
 struct TsixStep {
   uint8_t bits;   // kept bits, first received in bit 0
   uint8_t count;  // number of kept bits
@@ -30,37 +131,24 @@ struct TsixStep {
 };
 
 struct TsixTable {
-  TsixStep step[7][2][64];
+  TsixStep step[STUFF_AFTER + 1][2][64];
   constexpr TsixTable() : step{} {
-    for (unsigned ones0 = 0; ones0 < 7; ++ones0)
-      for (unsigned prev0 = 0; prev0 < 2; ++prev0)
+    for (unsigned ones = 0; ones <= STUFF_AFTER; ++ones)
+      for (unsigned prev = 0; prev < 2; ++prev)
         for (unsigned sym = 0; sym < 64; ++sym) {
-          TsixStep s{};
-          unsigned ones = ones0, prev = prev0;
-          for (int i = 5; i >= 0; --i) {  // bit 5 is the earliest sample
-            const unsigned level = (sym >> i) & 1;
-            const unsigned bit = level == prev ? 1 : 0;
-            prev = level;
-            if (ones == 6) {
-              ones = 0;
-              continue;
-            }
-            ones = bit ? ones + 1 : 0;
-            s.bits = static_cast<uint8_t>(s.bits | bit << s.count);
-            ++s.count;
-          }
-          s.ones = static_cast<uint8_t>(ones);
-          step[ones0][prev0][sym] = s;
+          TbitDecoder<TbitRecord> d(ones, prev);
+          for (int i = 5; i >= 0; --i)  // bit 5 is the earliest sample
+            d.level((sym >> i) & 1);
+          step[ones][prev][sym] = {d.sink.bits, d.sink.count, static_cast<uint8_t>(d.onesRun)};
         }
   }
 };
 
 constexpr TsixTable SIX_STEPS;
 
-// Collects the line levels of one packet and turns them into its unstuffed bytes on the fly,
-// with the same result as storing every sample and then running the sync check, the NRZI
-// decoding and the unstuffing over the stored samples: the first eight samples are kept for the
-// sync check, every later one goes straight into the bit decoder.
+// Collects the line levels of one packet and turns them into its unstuffed bytes on the fly:
+// the first eight samples are kept for the sync check, every later one goes straight into the
+// bit decoder. The result equals the named steps run over the stored samples.
 class TpacketBits {
  public:
   TpacketBits() = default;
@@ -68,8 +156,8 @@ class TpacketBits {
   TpacketBits& operator=(const TpacketBits&) = delete;
 
   /// The whole bytes decoded so far.
-  const uint8_t* data() const { return out; }
-  size_t size() const { return filled; }
+  const uint8_t* data() const { return dec.sink.out; }
+  size_t size() const { return dec.sink.filled; }
 
   /// Appends n samples of one level. False when the first eight samples are no sync.
   bool addRun(uint8_t level, uint64_t n) {
@@ -82,33 +170,27 @@ class TpacketBits {
       }
       if (head < SYNC_WINDOW)
         return true;
-      if (std::equal(SYNC8, SYNC8 + 8, window)) {
-        sync = 8;
-        prev = LEVEL_K;
-      } else if (std::equal(SYNC6, SYNC6 + 6, window)) {
-        sync = 6;
-        prev = LEVEL_K;
-        sample(window[6]);
-        sample(window[7]);
-      } else {
+      sync = findSync(window, SYNC_WINDOW);
+      if (!sync)
         return false;
-      }
+      for (size_t i = static_cast<size_t>(sync); i < SYNC_WINDOW; ++i)
+        dec.level(window[i]);
       if (n == 0)
         return true;
     }
-    sample(level);
-    ones(n - 1);
+    dec.level(level);
+    dec.sameLevel(n - 1);
     return true;
   }
 
   /// In the data part of the packet (after the sync window): a symbol byte's six samples
   /// (bit 5 the earliest, 1 = J), its latest one lengthened by extension samples.
   void addSix(unsigned levels, uint64_t extension) {
-    const TsixStep& s = SIX_STEPS.step[onesRun][prev][levels & 0x3F];
-    put(s.bits, s.count);
-    onesRun = s.ones;
-    prev = levels & 1;
-    ones(extension);
+    const TsixStep& s = SIX_STEPS.step[dec.onesRun][dec.prev][levels & 0x3F];
+    dec.sink.put(s.bits, s.count);
+    dec.onesRun = s.ones;
+    dec.prev = levels & 1;
+    dec.sameLevel(extension);
   }
 
   bool inData() const { return head >= SYNC_WINDOW; }
@@ -116,54 +198,10 @@ class TpacketBits {
   int syncLength() const { return sync; }
 
  private:
-  // One sample: its NRZI bit is 1 when the level stays.
-  void sample(uint8_t level) {
-    bit(level == prev ? 1u : 0u);
-    prev = level;
-  }
-  void bit(unsigned b) {
-    if (onesRun == 6) {  // the bit after six ones is a stuffed bit: dropped unseen
-      onesRun = 0;
-      return;
-    }
-    onesRun = b ? onesRun + 1 : 0;
-    put(b, 1);
-  }
-  // n samples that keep the level: n one bits, every seventh dropped as a stuffed bit.
-  void ones(uint64_t n) {
-    while (n > 0) {
-      if (onesRun == 6) {
-        onesRun = 0;
-        --n;
-        continue;
-      }
-      const unsigned take = static_cast<unsigned>(std::min<uint64_t>(n, 6 - onesRun));
-      onesRun += take;
-      n -= take;
-      put((1u << take) - 1, take);
-    }
-  }
-  void put(unsigned bits, unsigned count) {
-    cur |= bits << nbits;
-    nbits += count;
-    if (nbits >= 8) {
-      out[filled++] = static_cast<uint8_t>(cur);
-      cur >>= 8;
-      nbits -= 8;
-    }
-  }
-
-  // A packet keeps at most MAX_PACKET_SAMPLES samples, so at most that many bits; the buffer
-  // is written before it is read and needs no initialising.
-  uint8_t out[MAX_PACKET_SAMPLES / 8 + 8];
-  size_t filled = 0;
+  TbitDecoder<TbyteSink<TpacketStore>> dec;
   uint8_t window[SYNC_WINDOW] = {};
   size_t head = 0;
   int sync = 0;
-  unsigned prev = LEVEL_K;
-  unsigned onesRun = 0;
-  unsigned cur = 0;
-  unsigned nbits = 0;
 };
 
 }  // namespace
@@ -223,49 +261,20 @@ bool Tevents::getUSBreset(TrowVec& events, const TrawItem& first) {
   return true;
 }
 
-int Tevents::doSyncPattern(const std::vector<uint8_t>& s) {
-  if (s.size() < 8)
-    return 0;
-  if (std::equal(SYNC8, SYNC8 + 8, s.begin()))
-    return 8;
-  if (std::equal(SYNC6, SYNC6 + 6, s.begin()))
-    return 6;
-  return 0;
-}
-
-void Tevents::doConvertToBin(std::vector<uint8_t>&, size_t) {
-  // Samples are collected as levels already (K 0, J 1; SE1 was turned into one J), so nothing
-  // is left to convert.
-}
+int Tevents::doSyncPattern(const std::vector<uint8_t>& s) { return findSync(s.data(), s.size()); }
 
 void Tevents::doNRZI(std::vector<uint8_t>& s, size_t from) {
-  uint8_t prev = LEVEL_K;  // the level of the sync's last K
-  for (size_t i = from; i < s.size(); ++i) {
-    const uint8_t level = s[i];
-    s[i] = level == prev ? 1 : 0;
-    prev = level;
-  }
+  unsigned prev = LEVEL_K;  // the level of the sync's last K
+  for (size_t i = from; i < s.size(); ++i)
+    s[i] = static_cast<uint8_t>(TbitDecoder<TbitRecord>::nrzi(s[i], prev));
 }
 
 void Tevents::doUnStuff(const std::vector<uint8_t>& bits, size_t from, std::vector<uint8_t>& out) {
   out.clear();
-  int ones = 0;
-  unsigned cur = 0;
-  int nbits = 0;
-  for (size_t i = from; i < bits.size(); ++i) {
-    if (ones == 6) {  // the bit after six ones is a stuffed bit: dropped unseen
-      ones = 0;
-      continue;
-    }
-    const unsigned b = bits[i];
-    ones = b ? ones + 1 : 0;
-    cur |= b << nbits;
-    if (++nbits == 8) {
-      out.push_back(static_cast<uint8_t>(cur));
-      cur = 0;
-      nbits = 0;
-    }
-  }
+  TbitDecoder<TbyteSink<TvectorStore>> dec;
+  dec.sink.out = &out;
+  for (size_t i = from; i < bits.size(); ++i)
+    dec.bit(bits[i]);
 }
 
 bool Tevents::getPacket(TrowVec& events, const TrawItem& first) {

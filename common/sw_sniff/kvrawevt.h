@@ -32,9 +32,13 @@ class Tevents {
   bool getPacket(TrowVec& events, const TrawItem& first);
   bool getTrash(const TrawItem& first);
   bool getVal(TrawItem& item);
+  // The packet steps one at a time over stored samples (levels: K 0, J 1). getPacket runs the
+  // same NRZI decoding and unstuffing code on the fly, without storing the samples.
+  /// The sync length that the samples begin with: 8 or 6, 0 when there is none.
   static int doSyncPattern(const std::vector<uint8_t>& samples);
-  static void doConvertToBin(std::vector<uint8_t>& samples, size_t from);
+  /// Replaces the levels from index from on by their NRZI bits.
   static void doNRZI(std::vector<uint8_t>& samples, size_t from);
+  /// The bytes of the bits from index from on, stuffed bits dropped, a last partial byte too.
   static void doUnStuff(const std::vector<uint8_t>& bits, size_t from, std::vector<uint8_t>& bytes);
 
  private:

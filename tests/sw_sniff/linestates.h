@@ -37,6 +37,39 @@ inline std::vector<uint8_t> rawFromStates(const std::string& states) {
   return v;
 }
 
+/// The same stream with the samples packed as the probe packs them in the data of a packet:
+/// every six J/K samples in one 1-bit symbol byte, the run that continues its last sample in the
+/// count bytes after it (up to 2047 ticks), and three samples to a 2-bit byte where an SE0 or SE1
+/// is among the next six.
+inline std::vector<uint8_t> rawFromStatesSix(const std::string& states) {
+  const std::vector<uint8_t> twoBit = rawFromStates(states);
+  std::string s;  // the states with the repeats written out, as rawFromStates read them
+  for (size_t i = 8; i < twoBit.size(); ++i)
+    for (int k = 2; k >= 0; --k) s += "0KJ1"[(twoBit[i] >> (2 * k)) & 3];
+  std::vector<uint8_t> v{'K', 'O', 'R', 'V', 'A', 'N', 'E', '.'};
+  size_t i = 0;
+  while (i < s.size()) {
+    if (i + 6 <= s.size() && s.find_first_of("01", i) >= i + 6) {
+      uint8_t sym = 0;
+      for (int k = 0; k < 6; ++k) sym = static_cast<uint8_t>(sym << 1 | (s[i + k] == 'J'));
+      const char last = s[i + 5];
+      i += 6;
+      size_t extra = 0;
+      while (i < s.size() && s[i] == last && extra < 2047) ++extra, ++i;
+      v.push_back(sym);
+      if (extra > 0) {
+        v.push_back(static_cast<uint8_t>(0x80 | (extra & 0x3F)));
+        if (extra >> 6) v.push_back(static_cast<uint8_t>(0xC0 | (extra >> 6)));
+      }
+    } else {
+      const auto code = [&](size_t k) { return k < s.size() ? std::string("0KJ1").find(s[k]) : 2; };
+      v.push_back(static_cast<uint8_t>(0x40 | code(i) << 4 | code(i + 1) << 2 | code(i + 2)));
+      i += 3;
+    }
+  }
+  return v;
+}
+
 /// NRZI line states (after the sync) for the given bytes, least significant bit first, with
 /// bit stuffing after six ones; starts from the level of the sync's last K.
 inline std::string nrziStates(const std::vector<uint8_t>& bytes, bool stuff = true) {

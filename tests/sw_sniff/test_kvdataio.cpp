@@ -1,6 +1,12 @@
 // Tests of the flat row list, the decode steps and sample files.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+
+#include "child_helpers.h"
 #include "kvrawgrp.h"
 #include "pipe_helpers.h"
 #include "usbenc.h"
@@ -199,14 +205,114 @@ TEST(SampleFile, FailedWritesReturnZero) {
   EXPECT_EQ(TdataIO().saveLinearToFile(v.lin, tmp.path("no/dir/x.kvd")), 0u);
   EXPECT_EQ(TdataIO().saveEventsToFile(v.events, tmp.path("no/dir/x.txt")), 0u);
   if (std::filesystem::exists("/dev/full")) {
-    // The device takes the open but no byte: the failure shows at the write or the close.
+    // The device takes the open but no byte: the failure shows at the write or the close. It is
+    // written in place, not replaced by a file.
     EXPECT_EQ(TdataIO().saveLinearToFile(v.lin, "/dev/full"), 0u);
     EXPECT_EQ(TdataIO().saveEventsToFile(v.events, "/dev/full"), 0u);
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
   }
   EXPECT_EQ(TdataIO().saveEventsToFile(v.events, tmp.path("ev.txt")), 3u);
   std::string want;
   for (const auto& r : *v.events) want += rowutils::toString(r);
   EXPECT_EQ(readFile(tmp.path("ev.txt")), want);
+}
+
+// A line longer than any row line is skipped whole, and costs no more memory than the longest
+// line kept: a file whose middle line is 300 MB loads the rows around it in a few MB.
+TEST(SampleFile, OverlongLinesAreSkippedInBoundedMemory) {
+  constexpr size_t LONG_LINE = size_t{300} << 20;
+  constexpr size_t MiB = size_t{1} << 20;
+  TempDir tmp;
+  const std::string path = tmp.path("long.kvd");
+  {
+    gzFile f = gzopen(path.c_str(), "wb");
+    ASSERT_TRUE(f);
+    const std::string head = "KVFMT01\n0\n0;H:2;TI:1;TL:1\n0;D:3;TI:2;DA:";
+    std::string bytes;
+    for (int i = 0; i < (1 << 18); ++i) bytes += "00,";
+    const std::string tail = "00;6P:0000;TL:1\n0;H:10;TI:3;TL:1\n";
+    gzwrite(f, head.data(), static_cast<unsigned>(head.size()));
+    for (size_t n = 0; n < LONG_LINE; n += bytes.size())
+      ASSERT_EQ(gzwrite(f, bytes.data(), static_cast<unsigned>(bytes.size())), static_cast<int>(bytes.size()));
+    gzwrite(f, tail.data(), static_cast<unsigned>(tail.size()));
+    ASSERT_EQ(gzclose(f), Z_OK);
+  }
+  EXPECT_LT(std::filesystem::file_size(path), 2 * MiB);
+
+  Views v = filledViews();
+  const size_t before = procStatusBytes("VmRSS");
+  const bool peakKnown = resetPeakMemory() && before > 0;
+  const uint32_t rows = TdataIO().loadLinearFile(path, v.roots, v.lin);
+  const size_t peak = procStatusBytes("VmHWM");
+  if (peakKnown) {
+    EXPECT_LT(peak - std::min(peak, before), 32 * MiB) << "peak " << peak / MiB << " MiB";
+  }
+  ASSERT_EQ(rows, 2u);  // before the rows are printed: the long one would be 300 MB of text
+  EXPECT_EQ(linText(*v.lin), "0;H:2;TI:1;TL:1\n0;H:10;TI:3;TL:1\n");
+
+  // The longest line kept is MAX_LINE_LENGTH characters, its newline aside; a longer one that
+  // ends the data is skipped too.
+  std::string fits = "0;H:2;TI:1;TL:1;XX:", over = "0;H:10;TI:2;TL:1;XX:";
+  fits.resize(TdataIO::MAX_LINE_LENGTH, 'a');
+  over.resize(TdataIO::MAX_LINE_LENGTH + 1, 'a');
+  writeFile(tmp.path("edge.kvd"), sampleFile(fits + "\n" + over + "\n0;H:14;TI:3;TL:1\n" + over), true);
+  ASSERT_EQ(TdataIO().loadLinearFile(tmp.path("edge.kvd"), v.roots, v.lin), 2u);
+  EXPECT_EQ(linText(*v.lin), "0;H:2;TI:1;TL:1\n0;H:14;TI:3;TL:1\n");
+}
+
+namespace {
+
+std::vector<std::string> dirEntries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace
+
+// A save that fails part way (at a file size limit, as on a full disk) leaves the earlier file
+// byte for byte and no temporary file beside it. A save that succeeds replaces the file, keeps
+// its mode, and through a symbolic link replaces the file it names.
+TEST(SampleFile, FailedSaveKeepsTheEarlierFile) {
+  constexpr rlim_t SIZE_LIMIT = 1024;
+  TempDir tmp;
+  const std::string dir = tmp.path("");
+  const std::string path = tmp.path("keep.kvd");
+  const Views small = filledViews();
+  const Views big = decodeRaw(readBytes(captureDir() + "/" + captureNames().at(0) + ".raw"));
+  ASSERT_EQ(TdataIO().saveLinearToFile(small.lin, path), small.lin->size());
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  const std::string earlier = readFile(path);
+
+  const auto result = runInChild(
+      [&] {
+        const rlimit limit{SIZE_LIMIT, SIZE_LIMIT};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails instead of killing
+        return std::to_string(TdataIO().saveLinearToFile(big.lin, path));
+      },
+      std::chrono::seconds(120));
+  ASSERT_TRUE(result);
+  EXPECT_EQ(*result, "0");
+  EXPECT_TRUE(readFile(path) == earlier) << "the earlier file was changed";
+  EXPECT_EQ(dirEntries(dir), std::vector<std::string>{"keep.kvd"});
+
+  ASSERT_EQ(TdataIO().saveLinearToFile(big.lin, path), big.lin->size());
+  EXPECT_GT(std::filesystem::file_size(path), SIZE_LIMIT);  // so the limit above was reached
+  EXPECT_EQ(readGz(path), sampleFile(linText(*big.lin)));
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+  std::filesystem::create_symlink("keep.kvd", tmp.path("link.kvd"));
+  ASSERT_EQ(TdataIO().saveLinearToFile(small.lin, tmp.path("link.kvd")), small.lin->size());
+  EXPECT_TRUE(std::filesystem::is_symlink(tmp.path("link.kvd")));
+  EXPECT_EQ(readGz(path), sampleFile(linText(*small.lin)));
+  EXPECT_EQ(dirEntries(dir), (std::vector<std::string>{"keep.kvd", "link.kvd"}));
+  // A directory in the way is not replaced.
+  EXPECT_EQ(TdataIO().saveLinearToFile(small.lin, dir), 0u);
+  EXPECT_TRUE(std::filesystem::is_directory(dir));
 }
 
 // An empty stream, a foreign one, a missing file and a file of 4 GiB (whose size does not fit

@@ -95,7 +95,13 @@ TEST(TransferFindData, ControlReadGathersAckedInStages) {
   for (size_t k = 0; k < 18; ++k)
     EXPECT_EQ(d[k], k + 1);
   EXPECT_TRUE(t.statusDone);
-  EXPECT_EQ(&t.findData(), &d);  // cached
+
+  // Once found, the bytes are kept: later calls neither walk the children again nor touch
+  // statusDone.
+  t.children.push_back(trx(TRX_IN, {19, 20}, PID_ACK));
+  t.statusDone = false;
+  EXPECT_EQ(t.findData().size(), 18u);
+  EXPECT_FALSE(t.statusDone);
 }
 
 TEST(TransferFindData, ControlWriteWithoutDataStage) {

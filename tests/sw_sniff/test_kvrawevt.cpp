@@ -3,6 +3,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 
 #include "kvrawevt.h"
@@ -11,6 +12,7 @@
 
 using kvtest::nrziStates;
 using kvtest::rawFromStates;
+using kvtest::rawFromStatesSix;
 
 namespace {
 
@@ -202,6 +204,53 @@ TEST(DecoderSteps, UnstuffingDropsTheBitAfterSixOnesWhateverItIs) {
   EXPECT_EQ(out, (std::vector<uint8_t>{0xFF}));
   Tevents::doUnStuff({1, 1, 1, 1, 1, 1, 1}, 0, out);
   EXPECT_TRUE(out.empty());  // a last partial byte is dropped
+
+  // The same in a decoded packet, with its samples two to three bits a byte or six a byte.
+  for (const bool six : {false, true}) {
+    const auto decodeAs = [six](const std::string& st) { return decode(six ? rawFromStatesSix(st) : rawFromStates(st)); };
+    // Stuffed: the 0 after six ones is dropped, the payload reads 0xFF.
+    auto rows = decodeAs("J" + packet({0xC3, 0xFF, 0x00, 0x00}) + "JJJ");
+    ASSERT_EQ(rows.size(), 1u) << six;
+    EXPECT_EQ(as<Tdata>(rows[0])->data, std::vector<uint8_t>{0xFF}) << six;
+    // Not stuffed: the seventh one is dropped all the same, so 23 bits follow the PID.
+    rows = decodeAs("J" + SYNC + nrziStates({0xC3, 0xFF, 0x00, 0x00}, false) + "00JJJ");
+    ASSERT_EQ(rows.size(), 1u) << six;
+    EXPECT_TRUE(as<Tdata>(rows[0])->data.empty()) << six;
+    EXPECT_EQ(as<Tdata>(rows[0])->crc16, 0x007F) << six;
+  }
+}
+
+// The decoder, whichever way the probe packed the samples, gives the bytes that the named steps
+// give over the stored samples: random line levels after a DATA0 PID, with runs long enough to
+// hold bits after six ones that are no stuffed bits.
+TEST(DecoderSteps, DecoderAgreesWithTheNamedSteps) {
+  for (unsigned seed = 1; seed <= 200; ++seed) {
+    std::mt19937 rng(seed);
+    std::string levels = SYNC + nrziStates({0xC3});
+    for (size_t n = 24 + rng() % 400; levels.size() < n + 16;) {
+      const char next = levels.back() == 'J' ? 'K' : 'J';
+      levels.append(1 + rng() % 10, next);
+    }
+    std::vector<uint8_t> samples;
+    for (const char c : levels) samples.push_back(c == 'J' ? 1 : 0);
+    ASSERT_EQ(Tevents::doSyncPattern(samples), 8);
+    Tevents::doNRZI(samples, 8);
+    std::vector<uint8_t> bytes;
+    Tevents::doUnStuff(samples, 8, bytes);
+    ASSERT_GE(bytes.size(), 3u);
+    const std::vector<uint8_t> payload(bytes.begin() + 1, bytes.end() - 2);
+    const int crc = bytes[bytes.size() - 2] | bytes.back() << 8;
+
+    const std::string states = "J" + levels + "00JJJ";
+    for (const auto& raw : {rawFromStates(states), rawFromStatesSix(states)}) {
+      const auto rows = decode(raw);
+      ASSERT_EQ(rows.size(), 1u) << "seed " << seed;
+      const auto d = as<Tdata>(rows[0]);
+      ASSERT_TRUE(d) << "seed " << seed;
+      EXPECT_EQ(d->data, payload) << "seed " << seed;
+      EXPECT_EQ(d->crc16, crc) << "seed " << seed;
+    }
+  }
 }
 
 TEST(DecoderSteps, EmptyOrHeaderlessStreamsGiveNoRows) {

@@ -5,6 +5,7 @@
 
 #include <lua.hpp>
 
+#include "child_helpers.h"
 #include "pipe_helpers.h"
 #include "tools/usbenc/usbenc.h"
 
@@ -253,6 +254,58 @@ TEST_F(RowLua, ScriptErrorsLeaveTheStateUsableAndOtherRowsDecoded) {
   EXPECT_EQ(lua_gethook(L), nullptr);  // the budget hook is gone after each call
 }
 
+// Coroutines draw on the budget of the decode call too, wherever they were made: while the
+// script loaded, inside another coroutine, or during the call. Run in a child process, so that a
+// budget that does not hold fails the test instead of hanging it.
+TEST_F(RowLua, CoroutinesCannotEscapeTheBudget) {
+  run(R"(
+    local resume = coroutine.resume
+    local spin = coroutine.create(function() while true do end end)
+    local wrapped = coroutine.wrap(function() while true do end end)
+    local catching = coroutine.create(function()
+      while true do pcall(function() while true do end end) end
+    end)
+    local nested = coroutine.create(function()
+      local inner = coroutine.create(function() while true do end end)
+      coroutine.yield()
+      resume(inner)
+    end)
+    resume(nested)
+    function reset_decode(t) local ok, err = resume(spin) return "S" .. tostring(err) end
+    function sof_decode(t) wrapped() end
+    function token_decode(t) while true do resume(catching) end end
+    function data_decode(t) local ok, err = resume(nested) return "S" .. tostring(err) end
+    function handshake_decode(t)
+      local fresh = coroutine.wrap(function() while true do end end)
+      fresh()
+    end
+    counter = coroutine.wrap(function()
+      coroutine.yield("Sstill here")
+      local n = 0
+      for i = 1, 20000000 do n = n + 1 end
+      coroutine.yield(n)
+    end)
+    function transaction_decode(t) return counter() end
+  )");
+  const auto lin = everyKind();
+  const auto got = runInChild(
+      [&] {
+        std::string out;
+        for (const int row : {0, 2, 6, 7, 8, 5}) out += decode((*lin)[static_cast<size_t>(row)].row) + "|";
+        // Outside a decode call a coroutine that was given the budget runs free: a script the
+        // program calls otherwise is not limited.
+        const bool free = luaL_dostring(L, "assert(counter() == 20000000)") == LUA_OK;
+        return out + (free ? "free" : lua_tostring(L, -1)) + (lua_gethook(L) ? " hooked" : "");
+      },
+      std::chrono::seconds(120));
+  ASSERT_TRUE(got) << "a decode call did not return";
+  const auto parts = split(*got, '|');
+  ASSERT_EQ(parts.size(), 7u) << *got;
+  for (size_t i = 0; i < 5; ++i) EXPECT_TRUE(has(parts[i], "stopped after")) << parts[i];
+  EXPECT_EQ(parts[5], "Sstill here");
+  EXPECT_EQ(parts[6], "free");
+}
+
 TEST_F(RowLua, InitScriptDecodesEveryKindInTheGrammar) {
   loadInit();
   lua_getglobal(L, "myAdd");
@@ -288,6 +341,37 @@ TEST_F(RowLua, InitScriptDecodesEveryKindInTheGrammar) {
       {9, "Type#IN\nAddress#0\nEndpoint#0\nData#DATA1, 4 bytes\nHandshake#ACK"},
       {4, "Data stage#4 of 18 bytes\nStatus#OK"}};
   for (const auto& [row, part] : parts) EXPECT_TRUE(has(s[row], part)) << s[row] << "\nlacks " << part;
+}
+
+// A control transfer that never closes gathers every transaction of its endpoint; the script
+// walks the first ones only, so it still gets its decode, with a note of how many were left out.
+// Here a control write whose data stage the device NAKs to the end of the capture.
+TEST_F(RowLua, InitScriptDecodesATransferOfManyTransactions) {
+  constexpr int TRANSACTIONS = 300000;
+  loadInit();
+  TrowVec roots = group("SETUP0.0 D0=21,09,00,02,00,00,08,00 ACK");
+  auto transfer = asGroup(roots.at(0));
+  ASSERT_EQ(transfer->kind, ROW_TRANSFER);
+  transfer->children.reserve(TRANSACTIONS);
+  for (int i = 1; i < TRANSACTIONS; ++i) {
+    auto t = std::make_shared<Ttransax>(TRX_OUT);
+    auto out = std::make_shared<Ttoken>();
+    out->pid = PID_OUT;
+    auto data = std::make_shared<Tdata>();
+    data->pid = PID_DATA1;
+    data->data.assign(8, 0x55);
+    auto nak = std::make_shared<Thandshake>();
+    nak->pid = PID_NAK;
+    t->children = {out, data, nak};
+    transfer->children.push_back(t);
+  }
+  const auto lin = flatten(roots);
+  useRows(*lin);
+  const std::string s = decode((*lin)[0].row);
+  EXPECT_TRUE(obeysGrammar(s)) << s.substr(0, 200);
+  for (const char* part : {"bRequest#9 (Class request 9)", "Transactions#300000", "Data stage#0 of 8 bytes",
+                           "Status#Incomplete", "SOnly the first 1000 transactions were examined: 299000 more follow"})
+    EXPECT_TRUE(has(s, part)) << s.substr(0, 300) << "\nlacks " << part;
 }
 
 TEST_F(RowLua, InitScriptOverCapturesAndAnEncodedEnumeration) {
