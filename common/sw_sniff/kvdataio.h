@@ -76,7 +76,7 @@ class TdataIO {
                           const std::shared_ptr<TlinRowVec>& lin);
   /// Reads a sample file into fresh vectors and swaps them into roots and lin only when it
   /// yields flat rows (holders of the old pointers keep the old vectors). The new number of
-  /// flat rows, or 0 when nothing changed.
+  /// flat rows, or 0 when nothing changed (also when the load ran out of memory).
   static size_t swapInLinearFile(const std::string& path, std::shared_ptr<TrowVec>& roots,
                                  std::shared_ptr<TlinRowVec>& lin);
   /// Writes the flat list as a sample file. Returns the rows written, 0 when the file cannot
