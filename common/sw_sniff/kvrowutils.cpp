@@ -1,6 +1,7 @@
 // Row text lines: one row written as one ";"-separated line, and read back into a new row.
 #include "kvrowutils.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <limits>
@@ -18,9 +19,14 @@ void appendHex(std::string& out, unsigned long long v, int minDigits) {
   out += buf;
 }
 
+// Indentation stops growing at this depth. A tree never gets near it (the grouper builds three
+// levels, a sample file at most 64); only a line read with an absurd depth does, and 2 × depth
+// blanks for a depth of 2^31 would be a 4 GiB line. The depth number itself is always written.
+constexpr uint32_t MAX_INDENT_DEPTH = 64;
+
 void appendDepth(std::string& out, const Tbase& row, bool indent) {
   if (indent)
-    out.append(2 * static_cast<size_t>(row.depth), ' ');
+    out.append(2 * static_cast<size_t>(std::min(row.depth, MAX_INDENT_DEPTH)), ' ');
   out += std::to_string(row.depth);
   out += ';';
 }
