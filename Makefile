@@ -42,8 +42,7 @@ build: deps configure
 
 # Every test: the headless ones first, then the GUI ones and last the end-to-end ones, each under
 # a virtual X server (an end-to-end test also starts an X server of its own for the program it
-# drives). The GUI tests run alone: beside the end-to-end runs one of them at times could not
-# open its display.
+# drives).
 test: build
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 600 -LE 'gui|e2e'
 	cd $(BUILD) && xvfb-run -a -s "-screen 0 1600x1200x24" \
