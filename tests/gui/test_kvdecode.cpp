@@ -1,6 +1,7 @@
 // Tests of the decode pane: the item windows a decode string makes, and every captured row shown.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 
 #include <lua.hpp>
@@ -278,13 +279,18 @@ TEST_F(DecodePane, EveryCapturedRowShowsItems) {
       return 1;
     }, 1);
     lua_setglobal(L.get(), "getNode");
+    // Rows of the same decode string make the same windows: each string is rendered once.
+    std::map<std::string, size_t> itemCounts;
     int shown = 0;
     for (const TlinRow& lr : *v.lin) {
       const std::string decode = rowutils::doDecode(lr.row, L.get());
-      pane->render(decode);
-      const auto w = items();
-      EXPECT_FALSE(w.empty()) << name << " row " << lr.row->handle << ": " << decode;
-      shown += !w.empty();
+      auto [it, isNew] = itemCounts.emplace(decode, 0);
+      if (isNew) {
+        pane->render(decode);
+        it->second = items().size();
+      }
+      EXPECT_GT(it->second, 0u) << name << " row " << lr.row->handle << ": " << decode;
+      shown += it->second > 0;
     }
     EXPECT_EQ(shown, static_cast<int>(v.lin->size())) << name;
   }

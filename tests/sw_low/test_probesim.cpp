@@ -44,7 +44,7 @@ TEST_F(ProbeSim, ScenarioErrorsNameTheProblem) {
 }
 
 TEST_F(ProbeSim, ScheduledUnplugAndReplugLeaveOldHandlesAndDevicesDead) {
-  ASSERT_EQ(ProbeSimControl::configure("[probe]\nunplug_at_ms = 30\nreplug_at_ms = 60\n"), "");
+  ASSERT_EQ(ProbeSimControl::configure("[probe]\nunplug_at_ms = 500\nreplug_at_ms = 1500\n"), "");
   libusb_device** list = nullptr;
   ASSERT_EQ(libusb_get_device_list(nullptr, &list), 1);
   libusb_device* stale = libusb_ref_device(list[0]);
