@@ -9,7 +9,7 @@ DEB_PACKAGES := build-essential cmake ninja-build pkg-config \
 	zlib1g-dev liblua5.3-dev libusb-1.0-0-dev libwxgtk3.2-dev \
 	libgtest-dev libgmock-dev libbenchmark-dev \
 	clang libclang-rt-14-dev \
-	xvfb xauth
+	xvfb xauth xdotool imagemagick libx11-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -40,11 +40,15 @@ configure:
 build: deps configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Every test: the headless ones first, then the GUI ones under a virtual X server.
+# Every test: the headless ones first, then the GUI ones and last the end-to-end ones, each under
+# a virtual X server (an end-to-end test also starts an X server of its own for the program it
+# drives).
 test: build
-	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 600 -LE gui
+	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 600 -LE 'gui|e2e'
 	cd $(BUILD) && xvfb-run -a -s "-screen 0 1600x1200x24" \
 	  ctest -j $(JOBS) --output-on-failure --timeout 600 -L gui --no-tests=ignore
+	cd $(BUILD) && xvfb-run -a -s "-screen 0 1600x1200x24" \
+	  ctest -j $(JOBS) --output-on-failure --timeout 900 -L e2e --no-tests=ignore
 
 # Only the GUI tests, under a virtual X server.
 test-gui: build

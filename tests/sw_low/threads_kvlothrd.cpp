@@ -169,8 +169,9 @@ protected:
   /// Starts and waits for the first initialisation to succeed.
   void startReady(const std::string& scenario, TloMode mode = TloMode::desktop, const TloWaits& waits = FAST) {
     start(scenario, mode, waits);
-    ASSERT_TRUE(eventually([&] { return lo->getHardwareStatus() == HW_STATUS_OK; }));
-    ASSERT_TRUE(lo->consumeHardwareChanged());
+    // The status is current once hardware changed has been consumed, not before: the thread
+    // writes the status first and raises the flag after it.
+    ASSERT_TRUE(eventually([&] { return lo->consumeHardwareChanged() && lo->getHardwareStatus() == HW_STATUS_OK; }));
   }
   /// One capture of `needed` bytes, from the request to done.
   bool capture(uint32_t needed) {
