@@ -185,6 +185,7 @@ std::list<Trow>::iterator TrowCache::getRow(int row, int width) {
   }
   if (rows.size() > MAX_ROWS - 1) rows.pop_back();
   rows.emplace_front(displData, font, row, width + EXTRA_WIDTH, hiLightIx(row));
+  ++built;
   return rows.begin();
 }
 

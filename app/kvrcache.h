@@ -104,6 +104,8 @@ class TrowCache {
   /// Number of rows cached and the index of the one at position pos (front = 0), for tests.
   size_t cachedCount() const { return rows.size(); }
   int cachedIx(size_t pos) const;
+  /// Rows drawn since the cache was made (every miss draws one and runs its decode script).
+  size_t rowsBuilt() const { return built; }
   wxFont& rowFont() { return font; }
 
  private:
@@ -113,6 +115,7 @@ class TrowCache {
   std::list<Trow> rows;
   wxFont font;
   int hiLight[2] = {-1, -1};
+  size_t built = 0;
   int captureSub = 0;  ///< hub handles of the two subscriptions
   int readSub = 0;
 };
