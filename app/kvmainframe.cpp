@@ -8,6 +8,7 @@
 #include <wx/display.h>
 #include <wx/filedlg.h>
 #include <wx/filefn.h>
+#include <wx/filename.h>
 #include <wx/intl.h>
 #include <wx/menu.h>
 #include <wx/settings.h>
@@ -78,8 +79,7 @@ const char* Ttoolbar::nakLabel() { return _G.showNAK ? "Hide NAKs" : "Show NAKs"
 const char* Ttoolbar::pktLabel() { return _G.showPackets ? "Hide Packets" : "Show Packets"; }
 
 wxString Ttoolbar::helpAddress() {
-  // wxGetCwd keeps the directory's own leading slash: four slashes follow the scheme.
-  return "file:///" + wxGetCwd() + "/" + wxString(_G.helpFile);
+  return wxFileName::FileNameToURL(wxFileName(wxGetCwd(), wxString(_G.helpFile)));
 }
 
 void Ttoolbar::OnCapture(wxCommandEvent&) { _G.pub(msgDoCapture, 0); }
@@ -150,7 +150,9 @@ TmainFrame::TmainFrame(wxFrame* parent, int id, const wxString& title, const wxP
   panel->SetSizer(sizer);
   panel->SetBackgroundColour(wxColour(APP_BG));
 
-  SetMinClientSize(wxSize(MIN_CLIENT_WIDTH, toolbar->GetSize().GetHeight() + MIN_CLIENT_HEIGHT_BELOW_BAR));
+  // Never so narrow that the toolbar's buttons are squeezed or cut off.
+  const int minWidth = std::max(MIN_CLIENT_WIDTH, toolbar->GetBestSize().GetWidth());
+  SetMinClientSize(wxSize(minWidth, toolbar->GetSize().GetHeight() + MIN_CLIENT_HEIGHT_BELOW_BAR));
   evilMainFramePtr = this;
   // The window lives until the program ends, so the subscription is never withdrawn.
   _G.sub(msgZoom, [this](long direction) { zoom(static_cast<int>(direction)); });

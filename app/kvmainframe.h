@@ -34,7 +34,8 @@ class Ttoolbar : public wxPanel {
   static const char* sofLabel();
   static const char* nakLabel();
   static const char* pktLabel();
-  /// The help page's address: "file:///" + working directory + "/" + help file name.
+  /// The help page's address: a file URL of the help file in the working directory, with the
+  /// characters a URL cannot hold (spaces, "#", ...) escaped.
   static wxString helpAddress();
 
   void OnCapture(wxCommandEvent& event);
@@ -70,7 +71,8 @@ class TmainFrame : public wxFrame {
  public:
   /// Client area of the window: this much smaller than the display's usable area.
   static constexpr int SCREEN_MARGIN = 64;
-  /// Smallest client width, and the height added to the toolbar's for the smallest client height.
+  /// Smallest client width (more when the toolbar needs more), and the height added to the
+  /// toolbar's for the smallest client height.
   static constexpr int MIN_CLIENT_WIDTH = 650;
   static constexpr int MIN_CLIENT_HEIGHT_BELOW_BAR = 375;
   /// The sample file read at start, relative to the working directory.

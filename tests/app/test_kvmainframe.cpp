@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <wx/display.h>
 #include <wx/filefn.h>
+#include <wx/filesys.h>
 #include <wx/splitter.h>
 #include <wx/testing.h>
 
@@ -120,10 +121,23 @@ TEST_F(MainWindow, SizesFollowTheDisplayAndTheMinimum) {
   EXPECT_EQ(TmainFrame::clientSizeFor(1384, wxRect(0, 0, 1600, 1200)), wxSize(1384, 1136));
   EXPECT_EQ(TmainFrame::clientSizeFor(1384, wxRect(0, 30, 1024, 738)), wxSize(960, 674));
   build();
-  EXPECT_EQ(frame->GetMinClientSize(), wxSize(650, frame->toolbar->GetSize().GetHeight() + 375));
+  const int barWidth = frame->toolbar->GetBestSize().GetWidth();
+  EXPECT_EQ(frame->GetMinClientSize(), wxSize(std::max(650, barWidth), frame->toolbar->GetSize().GetHeight() + 375));
   const wxRect area = wxDisplay(0u).GetClientArea();
   EXPECT_LE(frame->GetClientSize().x, area.width - 64);
   EXPECT_LE(frame->GetClientSize().y, area.height - 64);
+
+  // Made as small as it goes, the window still shows every button whole at its own width.
+  frame->SetClientSize(1, 1);
+  Ttoolbar* bar = frame->toolbar;
+  ASSERT_TRUE(kvtest::runLoopUntil([&] { return frame->GetClientSize().x < 1000; }, 5000));
+  kvtest::runLoopUntil([] { return false; }, 200);
+  EXPECT_GE(frame->GetClientSize().x, 650);
+  for (wxButton* b : {bar->captureButton, bar->sofButton, bar->nakButton, bar->packetsButton, bar->helpButton,
+                      bar->exitButton, bar->zoomInButton, bar->zoomOutButton}) {
+    EXPECT_GE(b->GetSize().x, b->GetBestSize().x) << b->GetLabel();
+    EXPECT_LE(b->GetRect().GetRight(), bar->GetClientSize().x) << b->GetLabel();
+  }
 }
 
 TEST_F(MainWindow, SashesStartWithTheRightColumnAndRawPaneAtTheirSizes) {
@@ -158,13 +172,20 @@ TEST_F(MainWindow, SashesStartWithTheRightColumnAndRawPaneAtTheirSizes) {
   EXPECT_EQ(published, 2);
 }
 
-TEST_F(MainWindow, HelpAddressIsTheHelpFileInTheWorkingDirectory) {
+// A working directory with a space and a "#": the address is a well-formed file URL that
+// turns back into the help file's path.
+TEST_F(MainWindow, HelpAddressIsAFileURLOfTheHelpFileInTheWorkingDirectory) {
+  const std::filesystem::path dir = scope.dir / "my docs #2";
+  std::filesystem::create_directory(dir);
+  std::filesystem::current_path(dir);
   const char* old = _G.helpFile;
   _G.helpFile = "ostrel_help.html";
   const wxString address = Ttoolbar::helpAddress();
   _G.helpFile = old;
-  EXPECT_EQ(address, "file:///" + wxGetCwd() + "/ostrel_help.html");
-  EXPECT_TRUE(address.StartsWith("file:////"));
+  EXPECT_TRUE(address.StartsWith("file:///")) << address;
+  EXPECT_FALSE(address.StartsWith("file:////")) << address;
+  EXPECT_FALSE(address.Contains(" ") || address.Contains("#")) << address;
+  EXPECT_EQ(wxFileSystem::URLToFileName(address).GetFullPath(), wxGetCwd() + "/ostrel_help.html") << address;
 }
 
 TEST_F(MainWindow, AboutBoxTexts) {
