@@ -1,4 +1,4 @@
-// Row bitmap cache: the tree view's rows drawn as bitmaps of display boxes, the last 32 kept.
+// Row bitmap cache: the tree view's rows drawn as bitmaps of display boxes, the last used kept.
 #include "kvrcache.h"
 
 #include <algorithm>
@@ -172,6 +172,12 @@ void TrowCache::setWidth(int) { rows.clear(); }
 
 int TrowCache::getRowHt() const { return SrowHt; }
 
+size_t TrowCache::capacity() const {
+  // A pane paints rows from y = 0 while y is above its height: a part row at the bottom counts.
+  const size_t shown = paneHeight > 0 ? static_cast<size_t>((paneHeight + SrowHt - 1) / SrowHt) : 0;
+  return std::max(MAX_ROWS, shown + SPARE_ROWS);
+}
+
 std::list<Trow>::iterator TrowCache::getRow(int row, int width) {
   width = std::clamp(width, 0, MAX_WIDTH);
   for (auto it = rows.begin(); it != rows.end(); ++it) {
@@ -183,7 +189,7 @@ std::list<Trow>::iterator TrowCache::getRow(int row, int width) {
     rows.erase(it);
     break;
   }
-  if (rows.size() > MAX_ROWS - 1) rows.pop_back();
+  if (rows.size() >= capacity()) rows.pop_back();
   rows.emplace_front(displData, font, row, width + EXTRA_WIDTH, hiLightIx(row));
   ++built;
   return rows.begin();
@@ -230,6 +236,7 @@ int TrowCache::cachedIx(size_t pos) const {
 void TrowCache::onDoCapture() {
   if (displData.doCapture() == 0) return;
   rows.clear();
+  ++generation;
   _G.pub(msgVisRowsChanged, 0);
 }
 
@@ -238,5 +245,6 @@ void TrowCache::onSampleFileRead(long arg) {
   if (!text) return;
   if (displData.sampleFileRead(std::string(text)) == 0) return;
   rows.clear();
+  ++generation;
   _G.pub(msgVisRowsChanged, 0);
 }

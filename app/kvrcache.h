@@ -1,4 +1,4 @@
-// Row bitmap cache: the tree view's rows drawn as bitmaps of display boxes, the last 32 kept.
+// Row bitmap cache: the tree view's rows drawn as bitmaps of display boxes, the last used kept.
 #pragma once
 
 #include <list>
@@ -52,13 +52,16 @@ class Trow {
   TdisplData* displData;
 };
 
-/// Makes the tree view's row bitmaps and keeps the 32 most recently used; owns the display
-/// data, the row font and the two hi-light slots. Reacts to the capture and sample-file-read
-/// topics of the hub. GUI thread only.
+/// Makes the tree view's row bitmaps and keeps the most recently used (at least 32, and every
+/// row the pane shows); owns the display data, the row font and the two hi-light slots. Reacts
+/// to the capture and sample-file-read topics of the hub. GUI thread only.
 class TrowCache {
  public:
-  /// Rows kept at most.
+  /// Rows kept at least, whatever the pane's height.
   static constexpr size_t MAX_ROWS = 32;
+  /// Rows kept beyond those the pane shows: those a wheel or drag step brings in before the
+  /// ones it scrolls out are needed again.
+  static constexpr size_t SPARE_ROWS = 8;
   /// Rows are built this many pixels wider than asked, so small widenings stay hits.
   static constexpr int EXTRA_WIDTH = 100;
   /// Requests wider than this are drawn at this width.
@@ -79,6 +82,11 @@ class TrowCache {
   void zoom(int pointSize);
   /// Drops every row.
   void setWidth(int width);
+  /// The height of the pane the rows are painted into: the cache keeps every row it shows.
+  void setPaneHeight(int height) { paneHeight = height; }
+  /// Rows kept: those a pane of the last height shows at the current row height plus
+  /// SPARE_ROWS, and never fewer than MAX_ROWS.
+  size_t capacity() const;
   int getRowHt() const;
   /// The bitmap of row (never null): at least width + 100 pixels wide when built for this
   /// request. usedWidth is what was drawn, rowHeight the row height. Valid while cached.
@@ -97,6 +105,9 @@ class TrowCache {
   /// Hub handlers: a capture and a sample-file read (arg: the path's address).
   void onDoCapture();
   void onSampleFileRead(long arg);
+  /// Counts the times new rows replaced the display data's (a capture or a file read that
+  /// brought rows), so that the view can tell new rows from a change of the show flags.
+  unsigned long dataGeneration() const { return generation; }
 
   /// Row geometry from the height and width of "X" in the row font; shared by all caches.
   static void setSizes(int h, int w);
@@ -116,6 +127,8 @@ class TrowCache {
   wxFont font;
   int hiLight[2] = {-1, -1};
   size_t built = 0;
+  int paneHeight = 0;
+  unsigned long generation = 0;
   int captureSub = 0;  ///< hub handles of the two subscriptions
   int readSub = 0;
 };

@@ -31,6 +31,11 @@ void TreeScrollBarPane::SetThumbPosition(int pos) {
   _G.pub(msgTreeScroll, pos);
 }
 
+void TreeScrollBarPane::placeThumb(int pos) {
+  lastPos = pos;
+  wxScrollBar::SetThumbPosition(pos);
+}
+
 void TreeScrollBarPane::onScroll(wxCommandEvent&) {
   const int pos = GetThumbPosition();
   if (pos != lastPos) _G.pub(msgTreeScroll, pos);
@@ -76,17 +81,26 @@ void TreeMidPane::onVisRowsChanged() {
   TdisplData& data = rowCache.rData();
   data.resetVisibleRows();
   rowCache.invalidateAll();
-  topRow = std::max(0, data.nearestVisibleRow(topRow));
+  // New rows start at their beginning, whose first rows may be hidden (a capture starts with a
+  // SOF group); a change of the show flags or a double click keeps the place.
+  const bool newRows = rowCache.dataGeneration() != shownGeneration;
+  shownGeneration = rowCache.dataGeneration();
+  topRow = std::max(0, data.nearestVisibleRow(newRows ? 0 : topRow));
   // The last row itself is never counted: six steps back start before it.
   int r = data.prevVisibleRow(data.rowCount() - 1);
   for (int i = 1; i < SCROLL_END_ROWS; ++i) r = data.prevVisibleRow(r);
   scrollMax = std::max(r, MIN_SCROLL_MAX);
   scrollBar->SetRange(scrollMax);
+  if (newRows) scrollBar->placeThumb(0);
   Refresh(false);
 }
 
 void TreeMidPane::onScrolled(long pos) {
-  topRow = rowCache.rData().nearestVisibleRow(static_cast<int>(pos));
+  TdisplData& data = rowCache.rData();
+  // The range has at least MIN_SCROLL_MAX positions, so a short list's thumb can stand past its
+  // last row: that shows the last visible row rather than none.
+  const long last = std::max(data.rowCount() - 1, 0);
+  topRow = data.nearestVisibleRow(static_cast<int>(std::clamp(pos, 0L, last)));
   Refresh(false);
 }
 
@@ -139,6 +153,7 @@ void TreeMidPane::onResize(wxSizeEvent& event) {
   paneWidth = event.GetSize().GetWidth();
   paneHeight = event.GetSize().GetHeight();
   rowHt = rowCache.getRowHt();
+  rowCache.setPaneHeight(paneHeight);
   event.Skip(true);
 }
 

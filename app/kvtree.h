@@ -27,6 +27,8 @@ class TreeScrollBarPane : public wxScrollBar {
   void SetRange(int n);
   /// Moves the thumb and publishes msgTreeScroll with pos, also when pos did not change.
   void SetThumbPosition(int pos) override;
+  /// Moves the thumb and publishes nothing (the tree has already put its top row there).
+  void placeThumb(int pos);
   /// Publishes the bar's position when it differs from the last one published.
   void onScroll(wxCommandEvent& event);
 
@@ -56,9 +58,11 @@ class TreeMidPane : public wxPanel {
   void init();
   /// New font point size for the rows; the scroll range stays.
   void zoom(int pointSize);
-  /// Works out visibility again, snaps topRow to a visible row and sets the scroll range.
+  /// Works out visibility again, snaps topRow to a visible row and sets the scroll range. New
+  /// rows start at their first visible row with the thumb at 0.
   void onVisRowsChanged();
-  /// msgTreeScroll: the top row becomes the visible row nearest to pos.
+  /// msgTreeScroll: the top row becomes the visible row nearest to pos; a pos past the last
+  /// row gives the last visible row. -1 only when no row is visible.
   void onScrolled(long pos);
   /// Moves the top row by n visible rows (bounded by the first and last visible row).
   void scrollByLines(int n);
@@ -77,6 +81,7 @@ class TreeMidPane : public wxPanel {
   int scrollMax = MIN_SCROLL_MAX;
   bool dragging = false;
   std::vector<int> paintedRows;
+  unsigned long shownGeneration = 0;  ///< the row cache's data generation last shown
   TreeScrollBarPane* scrollBar;
   TdataPane* dataPane;
   TdecodePane* decodePane;

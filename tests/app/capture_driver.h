@@ -7,6 +7,7 @@
 #include <wx/dialog.h>
 
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +19,7 @@
 #include "kvglobs.h"
 #include "kvrowutils.h"
 #include "probesim_control.h"
+#include "workloads.h"
 #include "wxsGui.h"
 #include "wxsPanes.h"
 
@@ -153,6 +155,27 @@ class DialogTest : public ::testing::Test {
   static void scenario(const std::string& text) {
     ASSERT_EQ(ProbeSimControl::configure(text), "");
     ProbeSimControl::clearLog();
+  }
+
+  /// A probe that streams a short enumeration mix at 1 MiB/s from a file written to path.
+  static void streamingProbe(const std::string& path) {
+    const std::vector<uint8_t> stream = usbenc::enumerationMix(20000, 3);
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
+    scenario(probeScenario("KV-SIM-16") + "capture_file = " + path + "\ncapture_rate = 1048576\n");
+  }
+
+  /// Starts a user who captures the smallest buffer, waits for the decode and then leaves with
+  /// button; the dialog is opened after this.
+  static void captureThen(TuiScript& user, int button) {
+    user.when("the probe initialised", hardwareOK,
+              [] {
+                type("4");
+                click(ID_START_BTN);
+              })
+        .when("the decode finished", okReady, [button] { click(button); })
+        .onTimeout(closeWindow);
+    user.start();
   }
 
   /// Runs the dialog with the script acting inside its modal loop. A step that waits too long

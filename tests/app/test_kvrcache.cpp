@@ -73,6 +73,22 @@ TEST_F(RowCache, KeepsTheLast32AndMovesHitsToTheFront) {
   EXPECT_EQ(rc.getRowHt(), 2 * 17 + 9);
 }
 
+// The pane's rows stay cached, a part row at its bottom included, with spares for scrolling;
+// a low pane still keeps 32.
+TEST_F(RowCache, KeepsEveryRowOfATallPanePlusSparesAndNeverFewerThan32) {
+  TrowCache rc;
+  std::string resets;
+  for (int i = 0; i < 80; ++i) resets += "R ";
+  load(rc, resets);
+  rc.setPaneHeight(40 * rc.getRowHt() + 1);
+  EXPECT_EQ(rc.capacity(), 41 + TrowCache::SPARE_ROWS);
+  int used = 0, ht = 0;
+  for (int r = 0; r < 80; ++r) rc.getRowBitmap(r, 500, used, ht);
+  EXPECT_EQ(rc.cachedCount(), 41 + TrowCache::SPARE_ROWS);
+  rc.setPaneHeight(10 * rc.getRowHt());
+  EXPECT_EQ(rc.capacity(), 32u);
+}
+
 TEST_F(RowCache, WidthRule) {
   TrowCache rc;
   load(rc, "R R");
@@ -265,29 +281,12 @@ class RowCacheCapture : public captest::DialogTest {
  protected:
   void SetUp() override {
     captest::DialogTest::SetUp();
-    const std::vector<uint8_t> stream = usbenc::enumerationMix(20000, 3);
-    std::ofstream(streamFile.path("stream.raw"), std::ios::binary)
-        .write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
-    scenario(captest::probeScenario("KV-SIM-16") + "capture_file = " + streamFile.path("stream.raw") +
-             "\ncapture_rate = 1048576\n");
+    streamingProbe(streamFile.path("stream.raw"));
     sub = _G.sub(msgVisRowsChanged, [this](long) { ++published; });
   }
   void TearDown() override {
     _G.unsub(msgVisRowsChanged, sub);
     captest::DialogTest::TearDown();
-  }
-
-  /// A user who captures the smallest buffer, waits for the decode and then leaves with button.
-  static void captureThen(TuiScript& user, int button) {
-    using namespace captest;
-    user.when("the probe initialised", hardwareOK,
-              [] {
-                type("4");
-                click(ID_START_BTN);
-              })
-        .when("the decode finished", okReady, [button] { click(button); })
-        .onTimeout(closeWindow);
-    user.start();
   }
 
   WorkDir cwd{repoRoot()};

@@ -11,11 +11,14 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
+#include "capture_driver.h"
 #include "desk_helpers.h"
+#include "gui/displ_helpers.h"
 #include "gui_env.h"
 #include "kvdecode.h"
 #include "kvdispldata.h"
 #include "kvdpane.h"
+#include "kvmainframe.h"
 #include "kvwxmid.h"
 
 namespace {
@@ -28,6 +31,13 @@ int countLabels(wxWindow* w, const wxString& label) {
   if (auto* t = dynamic_cast<wxStaticText*>(w); t && t->GetLabel() == label) ++n;
   for (wxWindow* c : w->GetChildren()) n += countLabels(c, label);
   return n;
+}
+
+// Paints the pane into a bitmap, as a paint event would, so that the hit test has rows.
+void paint(TreeMidPane* tree) {
+  wxBitmap bitmap(tree->paneWidth, tree->paneHeight);
+  wxMemoryDC dc(bitmap);
+  tree->doPaint(dc);
 }
 
 class TreeView : public ::testing::Test {
@@ -52,12 +62,24 @@ class TreeView : public ::testing::Test {
     ASSERT_EQ(data().rowCount(), n);
   }
 
-  // Paints the pane into a bitmap, as a paint event would, so that the hit test has rows.
-  void paint() {
-    wxBitmap bitmap(tree->paneWidth, tree->paneHeight);
-    wxMemoryDC dc(bitmap);
-    tree->doPaint(dc);
+  // Reads the rows of an event spec (displ_helpers.h) from a sample file.
+  void loadSpec(const std::string& spec) {
+    const std::string path = (scope.dir / "spec.kvd").string();
+    const kvtest::Views v = kvtest::viewsOf(spec);
+    ASSERT_EQ(TdataIO().saveLinearToFile(v.lin, path), v.lin->size());
+    kvtest::readSampleFile(path);
+    ASSERT_EQ(data().rowCount(), static_cast<int>(v.lin->size()));
   }
+
+  // The thumb dragged to pos: the bar moves, then notifies as the toolkit does.
+  void dragThumb(int pos) {
+    bar->wxScrollBar::SetThumbPosition(pos);
+    wxScrollEvent event(wxEVT_SCROLL_THUMBTRACK, bar->GetId(), bar->GetThumbPosition(), wxVERTICAL);
+    event.SetEventObject(bar);
+    bar->GetEventHandler()->ProcessEvent(event);
+  }
+
+  void paint() { ::paint(tree); }
 
   void mouse(wxEventType type, int y, int rotation = 0, int mods = 0) {
     wxMouseEvent event(type);
@@ -130,6 +152,58 @@ TEST_F(TreeView, HiddenRowsAreSkippedByTheRangeAndTheTopRow) {
   EXPECT_EQ(tree->topRow, 7);
 }
 
+// The range never has fewer than ten positions, so the thumb's end lies past the last row of a
+// short list: the last row then stands at the top, and the wheel brings the others back.
+TEST_F(TreeView, AThumbPastTheLastRowShowsTheLastVisibleRowAndTheWheelScrollsBack) {
+  loadResets(8);
+  ASSERT_EQ(tree->scrollMax, 10);
+  dragThumb(10);
+  ASSERT_EQ(bar->GetThumbPosition(), 10);
+  EXPECT_EQ(tree->topRow, 7);
+  paint();
+  EXPECT_EQ(tree->paintedRows.front(), 7);
+  mouse(wxEVT_MOUSEWHEEL, 5, 120);
+  mouse(wxEVT_MOUSEWHEEL, 5, 120);
+  EXPECT_EQ(tree->topRow, 5);
+  dragThumb(8);  // the first position past the list
+  EXPECT_EQ(tree->topRow, 7);
+
+  // A hidden last row: the last visible one. No visible row at all: no top row.
+  loadSpec("R R R R S S S");  // resets 0-3, a SOF group (4) with its SOFs, hidden
+  dragThumb(9);
+  EXPECT_EQ(tree->topRow, 3);
+  loadSpec("S S S");
+  dragThumb(10);
+  EXPECT_EQ(tree->topRow, -1);
+}
+
+// New rows replace rows scrolled to their end; the new row 0 is a SOF group, hidden while SOFs
+// are. The view starts at the first visible row, thumb at 0, and a click there picks that row.
+TEST_F(TreeView, NewRowsStartAtTheirFirstVisibleRowWithTheThumbAtZero) {
+  loadResets(100);
+  tree->scrollByLines(500);
+  ASSERT_EQ(tree->topRow, 99);
+  ASSERT_EQ(bar->GetThumbPosition(), 93);
+  std::string spec = "S S S";  // a SOF group (row 0) with its three SOFs, then 40 resets
+  for (int i = 0; i < 40; ++i) spec += " R";
+  loadSpec(spec);
+  ASSERT_EQ(data().getDisplRowPtr(0)->kind, ROW_SOFGROUP);
+  EXPECT_EQ(tree->topRow, 4);
+  EXPECT_EQ(bar->GetThumbPosition(), 0);
+  paint();
+  EXPECT_EQ(tree->paintedRows.front(), 4);
+  mouse(wxEVT_LEFT_DOWN, 1);
+  mouse(wxEVT_LEFT_UP, 1);
+  EXPECT_EQ(tree->rowCache.hiLightIx(4), 0);
+
+  // A change of the show flags keeps the place, thumb included.
+  bar->SetThumbPosition(20);
+  _G.showSOF = true;
+  _G.pub(msgVisRowsChanged, 0);
+  EXPECT_EQ(tree->topRow, 20);
+  EXPECT_EQ(bar->GetThumbPosition(), 20);
+}
+
 TEST_F(TreeView, WheelStepsByModifiersInBothDirections) {
   loadResets(400);
   const struct {
@@ -175,6 +249,63 @@ TEST_F(TreeView, DragScrollsWholeRowsAndDropsTheRemainder) {
   EXPECT_FALSE(tree->dragging);
   mouse(wxEVT_MOTION, y + 5 * h);  // no button held: nothing
   EXPECT_EQ(tree->topRow, 49);
+}
+
+TEST_F(TreeView, LeavingThePaneWhileDraggingReleasesTheMouse) {
+  loadResets(100);
+  bar->SetThumbPosition(50);
+  paint();
+  const int h = tree->rowHt;
+  mouse(wxEVT_LEFT_DOWN, h / 2);
+  ASSERT_TRUE(tree->dragging);
+  ASSERT_TRUE(tree->HasCapture());
+  mouse(wxEVT_LEAVE_WINDOW, h / 2);
+  EXPECT_FALSE(tree->HasCapture());
+  EXPECT_FALSE(tree->dragging);
+  mouse(wxEVT_MOTION, h / 2 + 3 * h);  // the drag has ended: the rows stay
+  EXPECT_EQ(tree->topRow, 50);
+}
+
+// A double click marks the packets of a group and has the view work out its visible rows again
+// at once, with the show flags as they are now; on a filler row it does nothing.
+TEST_F(TreeView, DoubleClickWorksOutTheVisibleRowsAtOnce) {
+  loadSpec("R S S S IN1.1 D0:3 ACK R");  // 0 reset, 1-4 SOFs, 5 transaction, 6-8 its packets, 9
+  paint();
+  ASSERT_EQ(tree->paintedRows[1], 5);
+  _G.showSOF = true;  // not announced: the view still shows what it worked out before
+  paint();
+  ASSERT_EQ(tree->paintedRows[1], 5);
+  const int h = tree->rowHt;
+  mouse(wxEVT_LEFT_DCLICK, h + h / 2);  // on the transaction
+  EXPECT_EQ(tree->rowCache.cachedCount(), 0u) << "bitmaps dropped";
+  paint();
+  EXPECT_EQ(tree->paintedRows[1], 1);
+  for (int packet : {6, 7, 8}) EXPECT_TRUE(data().rowFlags(packet) & LINROW_USER) << packet;
+
+  _G.showSOF = false;
+  mouse(wxEVT_LEFT_DCLICK, 12 * h + 1);  // a filler row
+  paint();
+  EXPECT_EQ(tree->paintedRows[1], 1);
+  EXPECT_TRUE(data().rowFlags(6) & LINROW_USER);
+}
+
+// At the smallest zoom a 1200-pixel pane shows more rows than the cache's least size; once
+// painted, a repaint draws no row, and a scroll by one row draws one.
+TEST_F(TreeView, ATallPaneAtTheSmallestZoomRepaintsFromTheCache) {
+  frame->SetClientSize(2800, 1200);
+  ASSERT_TRUE(kvtest::runLoopUntil([&] { return tree->paneHeight == 1200 && tree->paneWidth >= 1920; }, 5000))
+      << tree->paneWidth << " x " << tree->paneHeight;
+  mid->treePane->zoom(MIN_FONT_POINT_SIZE);
+  loadResets(300);
+  bar->SetThumbPosition(100);
+  paint();
+  ASSERT_GT(tree->paintedRows.size(), TrowCache::MAX_ROWS);
+  const size_t built = tree->rowCache.rowsBuilt();
+  paint();
+  EXPECT_EQ(tree->rowCache.rowsBuilt(), built);
+  mouse(wxEVT_MOUSEWHEEL, 5, -120);
+  paint();
+  EXPECT_EQ(tree->rowCache.rowsBuilt(), built + 1);
 }
 
 TEST_F(TreeView, ClicksBelowTheLastRowClearSlotZeroAndLeaveBothPanes) {
@@ -273,6 +404,47 @@ TEST_F(TreeView, ClickOnARowOfARealCaptureFillsTheDecodeAndRawDataPanes) {
   describe(refDecode, expected);
   EXPECT_EQ(shown, expected);
   EXPECT_NE(shown.find("text:"), std::string::npos);
+}
+
+/// The main window on the project's default sample, with the probe simulator behind the
+/// capture dialog.
+class TreeCapture : public captest::DialogTest {
+ protected:
+  TdeskScope scope;
+};
+
+// The first capture replaces the default sample, scrolled to its end. The capture's row 0 is
+// the SOF it starts with, hidden while SOFs are.
+TEST_F(TreeCapture, ACaptureReplacingTheDefaultSampleStartsAtItsFirstVisibleRow) {
+  std::filesystem::copy_file(std::filesystem::path(KV_SOURCE_DIR) / "default.kvd", scope.dir / "default.kvd");
+  streamingProbe((scope.dir / "stream.raw").string());
+  auto* frame = new TmainFrame(nullptr, wxID_ANY, "main", wxPoint(50, 50), wxSize(1400, 500));
+  frame->Show();
+  TreeMidPane* tree = frame->midPane->treePane->midPane;
+  TdisplData& data = tree->rowCache.rData();
+  const int sampleRows = data.rowCount();
+  ASSERT_GT(sampleRows, 0);
+  tree->scrollByLines(sampleRows);
+  ASSERT_EQ(tree->topRow, data.nearestVisibleRow(sampleRows - 1));
+
+  kvtest::TuiScript user;
+  captureThen(user, wxID_OK);
+  wxCommandEvent press(wxEVT_BUTTON, ID_CAPTURE);
+  press.SetEventObject(frame->toolbar->captureButton);
+  frame->toolbar->captureButton->GetEventHandler()->ProcessEvent(press);  // returns when the dialog has gone
+  EXPECT_TRUE(user.finished()) << user.failure();
+
+  ASSERT_GT(data.rowCount(), 0);
+  EXPECT_NE(data.rowCount(), sampleRows);
+  const int kind0 = data.getDisplRowPtr(0)->kind;
+  ASSERT_TRUE(kind0 == ROW_SOF || kind0 == ROW_SOFGROUP) << kind0;
+  ASSERT_FALSE(data.isVisible(0));
+  EXPECT_EQ(tree->topRow, data.nextVisibleRow(0));
+  EXPECT_EQ(tree->scrollBar->GetThumbPosition(), 0);
+  paint(tree);
+  EXPECT_EQ(tree->paintedRows.front(), data.nextVisibleRow(0));
+  delete frame;
+  scope.restoreHub();
 }
 
 }  // namespace
