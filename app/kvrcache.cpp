@@ -175,7 +175,7 @@ int TrowCache::getRowHt() const { return SrowHt; }
 size_t TrowCache::capacity() const {
   // A pane paints rows from y = 0 while y is above its height: a part row at the bottom counts.
   const size_t shown = paneHeight > 0 ? static_cast<size_t>((paneHeight + SrowHt - 1) / SrowHt) : 0;
-  return std::max(MAX_ROWS, shown + SPARE_ROWS);
+  return std::max(MIN_ROWS, shown + SPARE_ROWS);
 }
 
 std::list<Trow>::iterator TrowCache::getRow(int row, int width) {

@@ -58,7 +58,7 @@ class Trow {
 class TrowCache {
  public:
   /// Rows kept at least, whatever the pane's height.
-  static constexpr size_t MAX_ROWS = 32;
+  static constexpr size_t MIN_ROWS = 32;
   /// Rows kept beyond those the pane shows: those a wheel or drag step brings in before the
   /// ones it scrolls out are needed again.
   static constexpr size_t SPARE_ROWS = 8;
@@ -85,7 +85,7 @@ class TrowCache {
   /// The height of the pane the rows are painted into: the cache keeps every row it shows.
   void setPaneHeight(int height) { paneHeight = height; }
   /// Rows kept: those a pane of the last height shows at the current row height plus
-  /// SPARE_ROWS, and never fewer than MAX_ROWS.
+  /// SPARE_ROWS, and never fewer than MIN_ROWS.
   size_t capacity() const;
   int getRowHt() const;
   /// The bitmap of row (never null): at least width + 100 pixels wide when built for this

@@ -299,7 +299,7 @@ TEST_F(TreeView, ATallPaneAtTheSmallestZoomRepaintsFromTheCache) {
   loadResets(300);
   bar->SetThumbPosition(100);
   paint();
-  ASSERT_GT(tree->paintedRows.size(), TrowCache::MAX_ROWS);
+  ASSERT_GT(tree->paintedRows.size(), TrowCache::MIN_ROWS);
   const size_t built = tree->rowCache.rowsBuilt();
   paint();
   EXPECT_EQ(tree->rowCache.rowsBuilt(), built);
