@@ -85,11 +85,13 @@ core-only: deps
 # decode figure (fresh processes, KV_BENCH_COLD_RUNS of them, default 5, each after a pause of
 # KV_BENCH_COLD_PAUSE seconds, default 5) and the warm one; the other decode figures are warm.
 BENCH_BUILD ?= build-bench
+# ON makes compiler warnings errors in the benchmark build too (CI sets it).
+BENCH_WERROR ?= OFF
 BENCH_PROGRAMS := bench_coldwarm bench_decode bench_memory bench_samplefile bench_lib
 BENCH_GUI_PROGRAMS := bench_gui
 
 bench: deps
-	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKV_BUILD_GUI=ON
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKV_BUILD_GUI=ON -DKV_WERROR=$(BENCH_WERROR)
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target $(BENCH_PROGRAMS) $(BENCH_GUI_PROGRAMS)
 	@echo "cores: $$(nproc); load average: $$(cut -d' ' -f1-3 /proc/loadavg)"
 	@set -e; for p in $(BENCH_PROGRAMS); do echo "=== $$p"; $(BENCH_BUILD)/bench/$$p; done

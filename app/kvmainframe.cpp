@@ -25,7 +25,7 @@ namespace {
 // The toolbar's Exit button reaches the main window through this; set once, never cleared.
 TmainFrame* evilMainFramePtr = nullptr;
 
-constexpr const char* VERSION_TEXT = "1.0.8";
+constexpr const char* VERSION_TEXT = KV_VERSION;
 constexpr const char* SAMPLE_WILDCARD = "KVD files (*.kvd)|*.kvd|All files (*.*)|*.*";
 constexpr int TOOLBAR_BORDER = 5;
 }  // namespace

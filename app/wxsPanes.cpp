@@ -37,7 +37,7 @@ const wxColour FOOTER_BG("#444444");
 const wxColour FOOTER_FG("#e0e0e0");
 const wxColour SEPARATOR_BG("#c0c0c0");
 
-const char* const VERSION_TEXT = "Version: 1.0.8";
+const char* const VERSION_TEXT = "Version: " KV_VERSION;
 const char* const DECODE_FAILED_TEXT = "Decode failed";
 
 constexpr int NUMSTRS = 5;

@@ -14,27 +14,21 @@ if(TARGET ostrel)
   install(FILES ${PROJECT_SOURCE_DIR}/scripts/init.lua DESTINATION ${KV_SHARE_DIR}/scripts COMPONENT ostrel)
   install(FILES ${PROJECT_SOURCE_DIR}/app/ostrel.png
     DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/48x48/apps COMPONENT ostrel)
-  # The entry names absolute paths, so it is written at install time, for the prefix that
-  # cmake --install --prefix gives (DESTDIR stays out of the paths, as packagers need).
+  # The entry names absolute paths, so it is configured at install time, for the prefix that
+  # cmake --install --prefix gives (DESTDIR stays out of the paths, as packagers need), and then
+  # installed as a file, which puts it in install_manifest.txt like every other file.
+  set(KV_DESKTOP_ENTRY ${CMAKE_CURRENT_BINARY_DIR}/install-entry/ostrel.desktop)
   install(CODE "
     set(prefix \"\${CMAKE_INSTALL_PREFIX}\")
-    set(exec \"\${prefix}/${CMAKE_INSTALL_BINDIR}/ostrel\")
-    if(exec MATCHES \" \")
-      set(exec \"\\\"\${exec}\\\"\")
+    set(KV_DESKTOP_EXEC \"\${prefix}/${CMAKE_INSTALL_BINDIR}/ostrel\")
+    if(KV_DESKTOP_EXEC MATCHES \" \")
+      set(KV_DESKTOP_EXEC \"\\\"\${KV_DESKTOP_EXEC}\\\"\")
     endif()
-    set(entry \"\$ENV{DESTDIR}\${prefix}/${CMAKE_INSTALL_DATADIR}/applications/ostrel.desktop\")
-    message(STATUS \"Installing: \${entry}\")
-    file(WRITE \"\${entry}\" \"[Desktop Entry]
-Type=Application
-Name=Korvane Ostrel
-GenericName=USB Protocol Analyzer
-Comment=Capture and display full-speed USB traffic
-Exec=\${exec}
-Path=\${prefix}/${KV_SHARE_DIR}
-Icon=\${prefix}/${CMAKE_INSTALL_DATADIR}/icons/hicolor/48x48/apps/ostrel.png
-Terminal=false
-Categories=Development;Electronics;
-\")" COMPONENT ostrel)
+    set(KV_DESKTOP_PATH \"\${prefix}/${KV_SHARE_DIR}\")
+    set(KV_DESKTOP_ICON \"\${prefix}/${CMAKE_INSTALL_DATADIR}/icons/hicolor/48x48/apps/ostrel.png\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/app/ostrel.desktop.in\" \"${KV_DESKTOP_ENTRY}\" @ONLY)"
+    COMPONENT ostrel)
+  install(FILES ${KV_DESKTOP_ENTRY} DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT ostrel)
 endif()
 
 # udev rule: lets the logged-in user open the probe without root. udev reads /etc/udev/rules.d,

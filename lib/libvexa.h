@@ -101,6 +101,7 @@ LIBVEXA_API int getHardwareChanged(void* h);
 /**
  * Capture size for the next capture, in bytes; a capture keeps the size rounded down to a
  * multiple of 1024 (sizes above 4294965247 count as that). Call only while no capture runs.
+ * Sets the size only: the last capture and its count stay, so startDecode still decodes it.
  * The capture buffer keeps older bytes beyond the next capture's count; they are never decoded.
  */
 LIBVEXA_API void setNeeded(void* h, uint32_t bytes);

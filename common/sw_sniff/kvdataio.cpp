@@ -183,7 +183,7 @@ size_t flatCount(const TrowVec& rows) {
 
 }  // namespace
 
-void TdataIO::rawDataToEventVec(const std::vector<uint8_t>& raw,
+void TdataIO::rawDataToEventVec(std::span<const uint8_t> raw,
                                 const std::shared_ptr<TrowVec>& events,
                                 const std::function<void(size_t)>& progress) {
   events->clear();

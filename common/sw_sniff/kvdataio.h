@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -51,8 +52,8 @@ class TdataIO {
   TdataIO& operator=(const TdataIO&) = delete;
 
   /// Clears events, then decodes the raw stream into them; progress (if set) gets the raw byte
-  /// position after each event.
-  void rawDataToEventVec(const std::vector<uint8_t>& raw, const std::shared_ptr<TrowVec>& events,
+  /// position after each event. The bytes are read in place, never copied.
+  void rawDataToEventVec(std::span<const uint8_t> raw, const std::shared_ptr<TrowVec>& events,
                          const std::function<void(size_t)>& progress);
   /// Clears roots, then groups the events into them.
   void eventVecToTreeRootVec(const std::shared_ptr<TrowVec>& events,

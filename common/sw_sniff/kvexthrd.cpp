@@ -1,7 +1,9 @@
 // Decode pipeline object: owns the three views of a capture and decodes on a thread of its own.
 #include "kvexthrd.h"
 
+#include <algorithm>
 #include <exception>
+#include <span>
 
 TexThread::TexThread()
     : events(std::make_shared<TrowVec>()),
@@ -16,12 +18,10 @@ void TexThread::threadFunc() {
   // owner waiting for it is never left waiting.
   try {
     TdataIO io;
-    static const std::vector<uint8_t> noBytes;
-    const std::vector<uint8_t>& all = raw ? *raw : noBytes;
-    // A capture buffer can hold older bytes beyond the capture: only the first rawCount are decoded.
-    std::vector<uint8_t> prefix;
-    if (rawCount < all.size()) prefix.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(rawCount));
-    const std::vector<uint8_t>& bytes = rawCount < all.size() ? prefix : all;
+    // A capture buffer can hold older bytes beyond the capture: only the first rawCount are
+    // decoded, read in place (a copy would double the memory of a capture near its size limit).
+    std::span<const uint8_t> bytes;
+    if (raw) bytes = std::span<const uint8_t>(raw->data(), std::min(rawCount, raw->size()));
     io.rawDataToEventVec(bytes, events, [this](size_t pos) { setDecoded(pos); });
     io.eventVecToTreeRootVec(events, roots);
     io.treeRootVecToLinVec(roots, lin);

@@ -25,7 +25,7 @@ class TexThread {
   /// Empties the three views in place and refills them from the raw stream on the decode
   /// thread; returns when it has finished. Only the first `count` bytes are decoded (all of them
   /// by default): a capture buffer may hold older bytes beyond its capture count. The bytes are
-  /// borrowed and must not change meanwhile; null decodes as an empty stream. Returns the done
+  /// borrowed and read in place, never copied, and must not change meanwhile; null decodes as an empty stream. Returns the done
   /// flag, which is true after every run; getSucceeded() tells whether the run got to its end.
   bool startDecode(const std::vector<uint8_t>* rawBytes, size_t count = SIZE_MAX);
   /// Loads a sample file. When it yields flat rows the new flat list and roots are swapped in

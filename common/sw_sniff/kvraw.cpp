@@ -66,7 +66,7 @@ static_assert(SYMBOL_RUNS[0x15].top == 5 && SYMBOL_RUNS[0x07].counts[0] == 3 && 
 
 }  // namespace
 
-Traw::Traw(const std::vector<uint8_t>& data) : stream(data) { headerOk = checkHeader(); }
+Traw::Traw(std::span<const uint8_t> data) : stream(data) { headerOk = checkHeader(); }
 
 bool Traw::checkHeader() {
   if (stream.size() < MAGIC_LEN)

@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 /// Line states of one sample.
@@ -17,15 +18,16 @@ struct TrawItem {
   uint64_t nxtStrt = 0;  ///< tick after the run: strt + count
 };
 
-/// Reads a raw capture stream (magic, symbol bytes, count bytes) as runs. Borrows the vector,
+/// Reads a raw capture stream (magic, symbol bytes, count bytes) as runs. Borrows the bytes,
 /// which must outlive the reader and stay unchanged. One thread at a time.
 class Traw {
  public:
   static constexpr const char* MAGIC = "KORVANE.";
   static constexpr size_t MAGIC_LEN = 8;
 
-  explicit Traw(const std::vector<uint8_t>& data);
-  /// The reader keeps a reference: a temporary vector would be gone before the first read.
+  /// The bytes may be the front of a longer buffer (a capture buffer beyond its capture count).
+  explicit Traw(std::span<const uint8_t> data);
+  /// The reader keeps a view: a temporary vector would be gone before the first read.
   explicit Traw(std::vector<uint8_t>&&) = delete;
 
   bool checkHeader();
@@ -84,7 +86,7 @@ class Traw {
   /// Bytes consumed so far, the header included.
   uint64_t getRawDataIx() const { return ix; }
 
-  const std::vector<uint8_t>& stream;
+  const std::span<const uint8_t> stream;
   uint64_t ix = 0;
   int vals[6] = {};
   int counts[6] = {};

@@ -308,7 +308,7 @@ bool takeSixBytes(Traw& raw, TpacketBits& bits, uint64_t& length) {
 
 }  // namespace
 
-Tevents::Tevents(const std::vector<uint8_t>& data) : raw(data) {}
+Tevents::Tevents(std::span<const uint8_t> data) : raw(data) {}
 
 bool Tevents::getVal(TrawItem& item) { return raw.getItem(item); }
 
@@ -336,7 +336,7 @@ void Tevents::getEvents(TrowVec& events) {
       break;
 }
 
-size_t Tevents::estimateEvents(const std::vector<uint8_t>& data) {
+size_t Tevents::estimateEvents(std::span<const uint8_t> data) {
   // A three-sample symbol byte (top bits 01) with one of its 2-bit samples 00. Counted in byte
   // lanes over blocks short enough that a lane cannot overflow, so the compiler vectorises it.
   constexpr size_t BLOCK = 255;

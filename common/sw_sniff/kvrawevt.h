@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "kvgroup.h"
@@ -17,8 +18,9 @@ class Tevents {
   /// than this is line noise without an end of packet and is dropped like one with a bad sync.
   static constexpr uint64_t MAX_PACKET_SAMPLES = uint64_t{1} << 16;
 
-  explicit Tevents(const std::vector<uint8_t>& data);
-  /// The decoder keeps a reference: a temporary vector would be gone before the first read.
+  /// Borrows the bytes, which must outlive the decoder and stay unchanged.
+  explicit Tevents(std::span<const uint8_t> data);
+  /// The decoder keeps a view: a temporary vector would be gone before the first read.
   explicit Tevents(std::vector<uint8_t>&&) = delete;
 
   /// Decodes the event that starts with the next run, appends at most one row and sets pos to
@@ -27,7 +29,7 @@ class Tevents {
   /// A close estimate of the number of events in a stream, to reserve the event vector once:
   /// the symbol bytes that hold an SE0 sample (every packet and reset ends in one), plus a
   /// little room, at most one per eight stream bytes. One quick pass over the bytes.
-  static size_t estimateEvents(const std::vector<uint8_t>& data);
+  static size_t estimateEvents(std::span<const uint8_t> data);
   /// The whole stream in one call.
   void getEvents(TrowVec& events);
 

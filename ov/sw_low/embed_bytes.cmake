@@ -1,7 +1,7 @@
 # Turns a binary file into a C array initialiser list ("0x12, 0x34, ...") at build time.
 #   cmake -DIN=<file> -DOUT=<file> [-DRECORDS=ON] -P embed_bytes.cmake
-# RECORDS=ON checks that the file is a stream of firmware records (count, address high,
-# address low, count data bytes) that ends exactly at the end of a record.
+# RECORDS=ON checks that the file is a stream of firmware records (kvfx2records.cmake), as the
+# configure step did: the file may have changed since.
 if(NOT IN OR NOT OUT)
   message(FATAL_ERROR "embed_bytes.cmake needs -DIN=<file> and -DOUT=<file>")
 endif()
@@ -9,33 +9,15 @@ if(NOT EXISTS "${IN}")
   message(FATAL_ERROR "embed_bytes.cmake: ${IN} does not exist")
 endif()
 
-file(READ "${IN}" hex HEX)
-string(LENGTH "${hex}" hexLength)
-math(EXPR size "${hexLength} / 2")
-if(size EQUAL 0)
-  message(FATAL_ERROR "embed_bytes.cmake: ${IN} is empty")
+if(RECORDS)
+  include(${CMAKE_CURRENT_LIST_DIR}/kvfx2records.cmake)
+  kv_check_firmware_records("${IN}" "embed_bytes.cmake")
 endif()
 
-if(RECORDS)
-  set(pos 0)
-  set(records 0)
-  while(pos LESS size)
-    math(EXPR left "${size} - ${pos}")
-    if(left LESS 3)
-      message(FATAL_ERROR "${IN}: record ${records} at byte ${pos} is cut short (${left} bytes left)")
-    endif()
-    math(EXPR hexPos "${pos} * 2")
-    string(SUBSTRING "${hex}" ${hexPos} 2 countHex)
-    math(EXPR count "0x${countHex}")
-    if(count EQUAL 0)
-      message(FATAL_ERROR "${IN}: record ${records} at byte ${pos} has no data bytes")
-    endif()
-    math(EXPR pos "${pos} + 3 + ${count}")
-    if(pos GREATER size)
-      message(FATAL_ERROR "${IN}: record ${records} runs past the end of the file")
-    endif()
-    math(EXPR records "${records} + 1")
-  endwhile()
+file(READ "${IN}" hex HEX)
+string(LENGTH "${hex}" hexLength)
+if(hexLength EQUAL 0)
+  message(FATAL_ERROR "embed_bytes.cmake: ${IN} is empty")
 endif()
 
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1, " body "${hex}")

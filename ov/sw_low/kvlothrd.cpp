@@ -92,9 +92,12 @@ bool TloThread::getStop() const {
 void TloThread::setNeeded(uint32_t n) {
   // The buffer may still be written by a capture the owner no longer follows (a run request left
   // pending across a hardware change): the capture thread empties it before the next capture.
-  if (mode == TloMode::desktop)
+  // The library behaviour keeps the count with the buffer: a client may decode the last capture
+  // again after choosing the next size.
+  if (mode == TloMode::desktop) {
     clearPending.store(true, std::memory_order_release);
-  setCaptureCount(0);
+    setCaptureCount(0);
+  }
   needed.store(std::min(n, MAX_NEEDED), std::memory_order_release);
 }
 

@@ -81,9 +81,11 @@ public:
   bool consumeDone() { return done.exchange(false); }
   bool consumeHardwareChanged() { return hardwareChanged.exchange(false); }
   /// Capture size wanted, in bytes (rounded down to a multiple of 1024 by the capture; values
-  /// above MAX_NEEDED are clamped). Call only while no capture runs. The capture count reads 0
-  /// afterwards. Desktop behaviour: the buffer is emptied before the next capture starts, so
-  /// bytes beyond the next capture count are zeros; library behaviour: they keep earlier bytes.
+  /// above MAX_NEEDED are clamped). Call only while no capture runs. Desktop behaviour: the
+  /// capture count reads 0 afterwards and the buffer is emptied before the next capture starts,
+  /// so bytes beyond the next capture count are zeros. Library behaviour: only the size is set;
+  /// the buffer and the capture count stay (the next capture starts its count at 0), so bytes
+  /// beyond a later capture count keep earlier bytes.
   void setNeeded(uint32_t n);
   /// Bytes captured so far in the current or last capture, front pad excluded.
   uint64_t getCaptureCount() const { return captureCount.load(std::memory_order_acquire); }

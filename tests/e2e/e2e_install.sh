@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end: cmake --install into a user's own prefix (no root needed, nothing written outside
-# it), then the installed program started the way its desktop entry starts it shows the default
-# sample and ends with status 0 on File, Exit.
+# it, every file in the install manifest), then the installed program started the way its
+# desktop entry starts it shows the default sample and ends with status 0 on File, Exit.
 # Usage: e2e_install.sh <build dir> <source dir>
 source "$(dirname "$0")/e2e_lib.sh"
 BUILD=$1
@@ -18,6 +18,16 @@ for f in bin/ostrel bin/ovfind lib/libvexacore.so include/libvexa.h lib/pkgconfi
   share/ostrel/70-ostrel-probe.rules share/icons/hicolor/48x48/apps/ostrel.png; do
   [[ -e $PREFIX/$f ]] || fail "$f is not installed"
 done
+# Every file the install wrote is in the manifest that an uninstall goes by.
+manifest="$BUILD/install_manifest.txt"
+[[ -f $manifest ]] || fail "no install_manifest.txt in $BUILD"
+cp "$manifest" "$E2E_ART/"
+unlisted=$(comm -23 <(find "$PREFIX" \( -type f -o -type l \) | sort) <(sort "$manifest"))
+[[ -z $unlisted ]] || fail "installed but not in install_manifest.txt: $unlisted"
+grep -qx "$PREFIX/share/applications/ostrel.desktop" "$manifest" || fail "the desktop entry is not in the manifest"
+# The pkg-config file gives the project's one version (the one the About box shows).
+version=$(PKG_CONFIG_PATH="$PREFIX/lib/pkgconfig" pkg-config --modversion libvexacore)
+[[ $version == 1.0.8 ]] || fail "pkg-config gives version $version"
 # The pkg-config file points at the prefix it lies in.
 incdir=$(PKG_CONFIG_PATH="$PREFIX/lib/pkgconfig" pkg-config --cflags-only-I libvexacore | sed 's/^ *-I//; s/ *$//')
 libdir=$(PKG_CONFIG_PATH="$PREFIX/lib/pkgconfig" pkg-config --libs-only-L libvexacore | sed 's/^ *-L//; s/ *$//')

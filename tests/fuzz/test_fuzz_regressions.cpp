@@ -14,11 +14,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
+fs::path folder(const std::string& kind, const std::string& target) {
+  return fs::path(KV_FUZZ_DIR) / kind / target;
+}
+
 /// The files of tests/fuzz/<kind>/<target>, sorted; none when the directory is missing.
 std::vector<fs::path> inputs(const std::string& kind, const std::string& target) {
   std::vector<fs::path> files;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(fs::path(KV_FUZZ_DIR) / kind / target, ec))
+  for (const auto& e : fs::directory_iterator(folder(kind, target), ec))
     if (e.is_regular_file()) files.push_back(e.path());
   std::sort(files.begin(), files.end());
   return files;
@@ -43,12 +47,19 @@ class FuzzInputs : public ::testing::TestWithParam<std::string> {
 
 }  // namespace
 
-// The inputs that once found a fault: each must now pass the target's checks.
-TEST_P(FuzzInputs, RegressionInputsPass) { replay("regressions"); }
+// The inputs that once found a fault: each must now pass the target's checks. A target that has
+// none yet is reported as skipped, not as passed.
+TEST_P(FuzzInputs, RegressionInputsPass) {
+  if (inputs("regressions", GetParam()).empty())
+    GTEST_SKIP() << "no regression inputs in " << folder("regressions", GetParam());
+  replay("regressions");
+}
 
-// The seed corpus passes too, so a seed that stops passing shows up here before fuzzing.
+// The seed corpus passes too, so a seed that stops passing shows up here before fuzzing. Every
+// target has one: fuzzing starts from it.
 TEST_P(FuzzInputs, SeedCorpusPasses) {
-  ASSERT_FALSE(inputs("corpus", GetParam()).empty());
+  ASSERT_TRUE(fs::is_directory(folder("corpus", GetParam()))) << "no seed-corpus folder " << folder("corpus", GetParam());
+  ASSERT_FALSE(inputs("corpus", GetParam()).empty()) << "an empty seed corpus in " << folder("corpus", GetParam());
   replay("corpus");
 }
 

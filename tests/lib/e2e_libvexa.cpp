@@ -1,5 +1,6 @@
 // End-to-end test of libvexacore as installed: a C program built against the installed header
-// and pkg-config file alone captures on the probe simulator and reads out every row.
+// and pkg-config file alone, the way the README says, captures on the probe simulator and reads
+// out every row.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -51,14 +52,6 @@ TEST(LibInstalled, CClientCapturesAndReadsEveryRow) {
                                libDir + "/pkgconfig/libvexacore.pc"})
     EXPECT_TRUE(std::filesystem::is_regular_file(f)) << f;
 
-  // Build the C client there, with the flags pkg-config gives for the installed library.
-  const std::string exe = tmp.path("e2e_client");
-  ASSERT_EQ(run("export PKG_CONFIG_PATH='" + libDir + "/pkgconfig'; cc -std=c11 -Wall -Werror " + KV_CLIENT_CFLAGS +
-                    " '" + KV_CLIENT_SOURCE + "' -o '" + exe + "' $(pkg-config --cflags --libs libvexacore)",
-                log),
-            0)
-      << readFile(log);
-
   // The simulator serves a stream longer than the capture, so the capture holds its first bytes.
   const std::vector<uint8_t> stream = usbenc::enumerationMix(64 * 1024, 12);
   const std::string streamFile = tmp.path("stream.raw");
@@ -66,21 +59,40 @@ TEST(LibInstalled, CClientCapturesAndReadsEveryRow) {
   constexpr unsigned NEEDED = 40000;  // kept: 39936 bytes, a whole number of KiB
   constexpr size_t KEPT = NEEDED / 1024 * 1024;
   ASSERT_GT(stream.size(), KEPT);
-  const std::string scenario = "[probe];capture_file=" + streamFile;
-
-  // Run it with the simulator first on the library path, then the installed library.
-  const std::string out = tmp.path("rows.txt");
-  ASSERT_EQ(run("PROBESIM_SCENARIO='" + scenario + "' LD_LIBRARY_PATH='" + KV_PROBESIM_DIR + ":" + libDir + "' '" +
-                    exe + "' '" + out + "' " + std::to_string(NEEDED),
-                log),
-            0)
-      << readFile(log);
-
-  const std::vector<std::string> lines = splitLines(readFile(out));
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[1], "capture " + std::to_string(KEPT));
-  const std::string rows = readFile(out).substr(lines[0].size() + lines[1].size() + 2);
   const std::string expected = directRows(std::vector<uint8_t>(stream.begin(), stream.begin() + KEPT));
   EXPECT_GT(splitLines(expected).size(), 100u);
-  EXPECT_EQ(rows, expected) << firstDifference(expected, rows);
+
+  // The C client built with the README's commands, the library found through an rpath from
+  // pkg-config or through LD_LIBRARY_PATH, and run from outside the build tree with only the
+  // simulator (standing in for libusb) added to the loader's path.
+  const std::string pkgConfig = "export PKG_CONFIG_PATH='" + libDir + "/pkgconfig'; ";
+  const std::string build = pkgConfig + "cc -std=c11 -Wall -Werror " + KV_CLIENT_CFLAGS + " '" + KV_CLIENT_SOURCE +
+                            "' -o e2e_client $(pkg-config --cflags --libs libvexacore)";
+  struct Way {
+    const char* name;
+    std::string link;
+    std::string libraryPath;
+  };
+  const Way ways[] = {
+      {"rpath", " -Wl,-rpath,$(pkg-config --variable=libdir libvexacore)", ""},
+      {"LD_LIBRARY_PATH", "", ":$(pkg-config --variable=libdir libvexacore)"},
+  };
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.name);
+    const std::string out = tmp.path("rows.txt");
+    std::filesystem::remove(out);
+    ASSERT_EQ(run("cd '" + tmp.path("") + "' && " + build + way.link, log), 0) << readFile(log);
+    ASSERT_EQ(run("cd '" + tmp.path("") + "' && " + pkgConfig + "PROBESIM_SCENARIO='[probe];capture_file=" +
+                      streamFile + "' LD_LIBRARY_PATH='" + KV_PROBESIM_DIR + "'" + way.libraryPath +
+                      " ./e2e_client rows.txt " + std::to_string(NEEDED),
+                  log),
+              0)
+        << readFile(log);
+
+    const std::vector<std::string> lines = splitLines(readFile(out));
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[1], "capture " + std::to_string(KEPT));
+    const std::string rows = readFile(out).substr(lines[0].size() + lines[1].size() + 2);
+    EXPECT_EQ(rows, expected) << firstDifference(expected, rows);
+  }
 }

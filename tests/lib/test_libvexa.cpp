@@ -254,7 +254,8 @@ TEST_F(LibNoProbe, DecodeLeavesTheClientsMallocSettingsAlone) {
 }
 
 // A capture through the exports, polled from another thread than the one that started it;
-// done is reported once, the decode's done stays, and a second capture of the same size that
+// done is reported once, the decode's done stays, a setNeeded keeps the capture decodable, and a
+// second capture of the same size that
 // a pending stop ends at once keeps the first capture's bytes beyond its count of 0 (moved up
 // by the dropped front pad) and decodes to nothing.
 TEST(LibCapture, CaptureDecodeAndSecondCapture) {
@@ -300,8 +301,13 @@ TEST(LibCapture, CaptureDecodeAndSecondCapture) {
   EXPECT_GT(splitLines(expected).size(), 10u);
   EXPECT_EQ(rowLines(h), expected) << firstDifference(expected, rowLines(h));
 
-  // The second capture: a stop made while idle ends it before its first read.
+  // setNeeded sets the size only: the count stays, and the capture decodes again to the same rows.
   setNeeded(h, SIZE);
+  EXPECT_EQ(getCaptureCount(h), SIZE);
+  EXPECT_EQ(startDecode(h), 1);
+  EXPECT_EQ(rowLines(h), expected) << firstDifference(expected, rowLines(h));
+
+  // The second capture: a stop made while idle ends it before its first read.
   setStop(h, 1);
   setRun(h, 1);
   ASSERT_TRUE(pollUntil([h] { return getCaptureDone(h) != 0; }));
