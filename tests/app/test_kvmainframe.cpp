@@ -194,36 +194,28 @@ TEST_F(MainWindow, AboutBoxTexts) {
 }
 
 TEST_F(MainWindow, MissingOrDamagedDefaultFileStartsEmptyWithAMessage) {
-  testing::internal::CaptureStderr();
-  build();
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(data().rowCount(), 0);
-  EXPECT_NE(err.find("./default.kvd not found"), std::string::npos) << err;
-  destroy();
-
+  // Builds the window and expects no rows and the message on standard error.
+  auto startsEmptySaying = [&](const std::string& message) {
+    testing::internal::CaptureStderr();
+    build();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(data().rowCount(), 0);
+    EXPECT_NE(err.find(message), std::string::npos) << err;
+    destroy();
+  };
+  startsEmptySaying("./default.kvd not found");
   std::ofstream("default.kvd") << "KVFMT01\n99999\nthis is not a row\n";
-  testing::internal::CaptureStderr();
-  build();
-  err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(data().rowCount(), 0);
-  EXPECT_NE(err.find("./default.kvd holds no readable rows"), std::string::npos) << err;
-  destroy();
-
+  startsEmptySaying("./default.kvd holds no readable rows");
   // A FIFO would block the start for ever: it is a file that holds no readable rows.
   std::filesystem::remove("default.kvd");
   ASSERT_EQ(mkfifo("default.kvd", 0600), 0);
-  testing::internal::CaptureStderr();
-  build();
-  err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(data().rowCount(), 0);
-  EXPECT_NE(err.find("./default.kvd holds no readable rows"), std::string::npos) << err;
-  destroy();
+  startsEmptySaying("./default.kvd holds no readable rows");
   std::filesystem::remove("default.kvd");
 
   ASSERT_TRUE(kvtest::writeResets("default.kvd", 3));
   testing::internal::CaptureStderr();
   build();
-  err = testing::internal::GetCapturedStderr();
+  const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(data().rowCount(), 3);
   EXPECT_EQ(err.find("default.kvd"), std::string::npos) << err;
 }
