@@ -212,7 +212,7 @@ void* TdisplData::luaAlloc(void* ud, void* block, size_t oldSize, size_t newSize
 }
 
 void TdisplData::openBareLua() {
-  luaMemory.used = 0;
+  assert(luaMemory.used == 0 && "a closed Lua state gave all its memory back");
   luaState = lua_newstate(&TdisplData::luaAlloc, &luaMemory);
   assert(luaState && "Lua state allocation failed");
   lua_atpanic(luaState, &luaPanic);
