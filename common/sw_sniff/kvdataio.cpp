@@ -235,8 +235,12 @@ class TloadMemory {
  public:
   explicit TloadMemory(uint64_t declaredText) : declared(declaredText) {}
 
-  /// Before any row: false when even the cheapest body of the declared length cannot fit.
-  bool fitsAtStart() const { return utils::memoryFits(declared / TEXT_PER_MEMORY); }
+  /// Before any row: false when even the cheapest body of the declared length cannot fit. A
+  /// body smaller than one check step is left to the checks (small loads never ask).
+  bool fitsAtStart() const {
+    const uint64_t least = declared / TEXT_PER_MEMORY;
+    return least < CHECK_BYTES || utils::memoryFits(least);
+  }
 
   /// Counts a row of rowBytes of memory (0 for a line that gave none); textRead: the bytes read
   /// so far. Every CHECK_ROWS rows or CHECK_BYTES of memory: false when the rest of the load
@@ -253,8 +257,8 @@ class TloadMemory {
     return utils::memoryFits(need + flatListBytes());
   }
 
-  /// Before the flat list is made: false when it does not fit.
-  bool flatListFits() const { return utils::memoryFits(flatListBytes()); }
+  /// Before the flat list is made: false when it does not fit (asked from CHECK_ROWS rows on).
+  bool flatListFits() const { return rows < CHECK_ROWS || utils::memoryFits(flatListBytes()); }
 
  private:
   uint64_t flatListBytes() const { return rows * sizeof(TlinRow); }

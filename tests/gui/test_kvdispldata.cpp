@@ -193,8 +193,8 @@ TEST_F(DisplData, FailedLoadsKeepRowsAndFlags) {
   writeFile(tmp.path("bad.kvd"), "KVFMT01\n12x\n", true);
   for (const char* name : {"missing.kvd", "empty.kvd", "bad.kvd"})
     EXPECT_EQ(dd.sampleFileRead(tmp.path(name)), 0u) << name;
-  // Good rows that would not fit into the memory the system can give.
-  writeFile(tmp.path("good.kvd"), "KVFMT01\n16\n0;H:2;TI:1;TL:1\n", true);
+  // Good rows whose declared 100 MB of text would not fit into the memory the system can give.
+  writeFile(tmp.path("good.kvd"), "KVFMT01\n100000000\n0;H:2;TI:1;TL:1\n", true);
   utils::setMemorySource([]() -> uint64_t { return 0; });
   EXPECT_EQ(dd.sampleFileRead(tmp.path("good.kvd")), 0u) << "no memory";
   utils::setMemorySource(nullptr);
