@@ -223,7 +223,12 @@ constexpr uint64_t CHECK_BYTES = uint64_t{16} << 20;
 constexpr uint64_t GROWTH_ALLOWANCE =
     CHECK_ROWS * ROW_MEMORY + CHECK_BYTES + TrowArena::MAX_CHUNK + TdataIO::MAX_LINE_LENGTH;
 
-static_assert(ROW_MEMORY * TEXT_PER_MEMORY > 64, "a row line is no longer than its row costs");
+/// The longest row line the writer makes for a row without payload bytes (a token at depth 2
+/// with every number at its widest).
+constexpr uint64_t LONGEST_PLAIN_LINE = 96;
+static_assert(ROW_MEMORY >= LONGEST_PLAIN_LINE, "only payload bytes make a line longer than its row's memory");
+/// An estimate at least this large cannot fit anywhere; larger ones are cut to it.
+constexpr double HOPELESS = 9e18;
 
 /// Keeps a sample-file load within the memory that the system can give, without a pass of its
 /// own over the file. The need is estimated from the body length that the file declares (its
@@ -251,10 +256,12 @@ class TloadMemory {
     if (rows - rowsChecked < CHECK_ROWS && committed - bytesChecked < CHECK_BYTES) return true;
     rowsChecked = rows;
     bytesChecked = committed;
-    uint64_t need = GROWTH_ALLOWANCE + remainingText(textRead);
-    for (const TrowVec* list : lists)
+    uint64_t need = GROWTH_ALLOWANCE + remainingText(textRead) + flatListBytes();
+    for (const TrowVec* list : lists) {
+      // A doubling allocates twice the list beside the list.
       if (list && list->size() + CHECK_ROWS > list->capacity()) need += 2 * list->capacity() * sizeof(TrowPtr);
-    return utils::memoryFits(need + flatListBytes());
+    }
+    return utils::memoryFits(need);
   }
 
   /// Before the flat list is made: false when it does not fit (asked from CHECK_ROWS rows on).
@@ -267,10 +274,10 @@ class TloadMemory {
   /// text so far (at least the least that a row line can cost).
   uint64_t remainingText(uint64_t textRead) const {
     if (declared <= textRead) return 0;
-    const double perByte = std::max(textRead > 0 ? static_cast<double>(committed) / static_cast<double>(textRead) : 0.0,
-                                    1.0 / static_cast<double>(TEXT_PER_MEMORY));
+    const double seen = textRead > 0 ? static_cast<double>(committed) / static_cast<double>(textRead) : 0.0;
+    const double perByte = std::max(seen, 1.0 / static_cast<double>(TEXT_PER_MEMORY));
     const double rest = static_cast<double>(declared - textRead) * perByte;
-    return rest >= 1.8e19 ? UINT64_MAX / 2 : static_cast<uint64_t>(rest);
+    return rest >= HOPELESS ? static_cast<uint64_t>(HOPELESS) : static_cast<uint64_t>(rest);
   }
 
   const uint64_t declared;
