@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <exception>
 #include <fstream>
+#include <iterator>
 
 #include "kvmemory.h"
 #include "kvrawevt.h"
@@ -203,16 +204,18 @@ size_t flatCount(const TrowVec& rows) {
   return n;
 }
 
-/// Memory that one row of a load takes at most, besides the bytes of a data packet: its block
-/// in the row pool (the row, its shared-pointer control block, alignment and the sanitizer's
-/// red zone), its entry in its parent's list with the slack of a doubling vector, and its entry
-/// in the flat list.
-constexpr uint64_t ROW_MEMORY =
-    std::max({sizeof(Treset), sizeof(Tsof), sizeof(Ttoken), sizeof(Tdata), sizeof(Thandshake),
-              sizeof(TsofGroup), sizeof(Ttransax), sizeof(Ttransfer)}) +
-    64 + 2 * sizeof(TrowPtr) + sizeof(TlinRow);
+/// Memory of a row of each kind (indexed by kind) in the row pool, without what every row adds.
+constexpr uint64_t ROW_SIZE[] = {sizeof(Treset),     sizeof(Tsof),      sizeof(Ttoken),   sizeof(Tdata),
+                                 sizeof(Thandshake), sizeof(TsofGroup), sizeof(Ttransax), sizeof(Ttransfer)};
+constexpr uint64_t LARGEST_ROW = *std::max_element(std::begin(ROW_SIZE), std::end(ROW_SIZE));
+/// What every row of a load adds at most: its shared-pointer control block in the pool (with
+/// alignment and the sanitizer's red zone), its entry in its parent's list with the slack of a
+/// doubling vector, and its entry in the flat list.
+constexpr uint64_t ROW_OVERHEAD = 40 + 2 * sizeof(TrowPtr) + sizeof(TlinRow);
+/// The heap's own cost of a data packet's byte vector.
+constexpr uint64_t MALLOC_OVERHEAD = 16;
 /// Bytes of text per byte of memory that a written row line has at most: a data packet writes
-/// each payload byte as two digits and a comma; every other line is shorter than ROW_MEMORY.
+/// each payload byte as two digits and a comma; every other line is shorter than its row.
 constexpr uint64_t TEXT_PER_MEMORY = 3;
 /// The memory of a load is checked against what the system can give after this many rows, or
 /// this much memory, since the last check.
@@ -220,13 +223,14 @@ constexpr uint64_t CHECK_ROWS = 16384;
 constexpr uint64_t CHECK_BYTES = uint64_t{16} << 20;
 /// What a load may take between two checks: the rows and bytes above, one chunk of the row
 /// pool and the longest line.
-constexpr uint64_t GROWTH_ALLOWANCE =
-    CHECK_ROWS * ROW_MEMORY + CHECK_BYTES + TrowArena::MAX_CHUNK + TdataIO::MAX_LINE_LENGTH;
+constexpr uint64_t GROWTH_ALLOWANCE = CHECK_ROWS * (LARGEST_ROW + ROW_OVERHEAD) + CHECK_BYTES +
+                                       TrowArena::MAX_CHUNK + TdataIO::MAX_LINE_LENGTH;
 
 /// The longest row line the writer makes for a row without payload bytes (a token at depth 2
 /// with every number at its widest).
 constexpr uint64_t LONGEST_PLAIN_LINE = 96;
-static_assert(ROW_MEMORY >= LONGEST_PLAIN_LINE, "only payload bytes make a line longer than its row's memory");
+static_assert(*std::min_element(std::begin(ROW_SIZE), std::end(ROW_SIZE)) + ROW_OVERHEAD >= LONGEST_PLAIN_LINE,
+              "only payload bytes make a line longer than its row's memory");
 /// An estimate at least this large cannot fit anywhere; larger ones are cut to it.
 constexpr double HOPELESS = 9e18;
 
@@ -287,10 +291,12 @@ class TloadMemory {
   uint64_t bytesChecked = 0;
 };
 
-/// The memory that a row just read takes (ROW_MEMORY, and a data packet's bytes).
+/// The memory that a row just read takes, a data packet's bytes included.
 uint64_t rowMemory(const Tbase& row) {
   const auto* data = row.kind == ROW_DATA ? dynamic_cast<const Tdata*>(&row) : nullptr;
-  return ROW_MEMORY + (data ? data->data.capacity() : 0);
+  const uint64_t bytes = data && data->data.capacity() > 0 ? data->data.capacity() + MALLOC_OVERHEAD : 0;
+  const bool known = row.kind >= ROW_RESET && row.kind <= ROW_TRANSFER;
+  return (known ? ROW_SIZE[row.kind] : LARGEST_ROW) + ROW_OVERHEAD + bytes;
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ uint64_t memoryAvailable();
 bool memoryFits(uint64_t bytes);
 
 /// Test seam: a function whose result memoryAvailable() and memoryFits() take instead of the
-/// system's figures; null restores those. Set it while no other thread asks.
+/// system's figures; null restores those. Any thread (the pointer is swapped atomically).
 using TmemorySource = uint64_t (*)();
 void setMemorySource(TmemorySource source);
 
