@@ -1,6 +1,7 @@
 // Application object of the desktop program: start-up settings and the main window.
 #include "kvapp.h"
 
+#include <csignal>
 #include <cstdio>
 #include <exception>
 
@@ -17,7 +18,10 @@ const wxPoint MAIN_FRAME_POS(50, 50);
 const wxSize MAIN_FRAME_SIZE(1400, 500);
 }  // namespace
 
+void TkvApp::setUpSignals() { std::signal(SIGXFSZ, SIG_IGN); }
+
 bool TkvApp::OnInit() {
+  setUpSignals();
   if (!wxApp::OnInit()) return false;
   _G.init();
   _G.appName = APP_NAME;

@@ -20,8 +20,12 @@ class TkvApp : public wxApp {
   ~TkvApp() override = default;
 
   /// False when wxWidgets' command-line handling ends the program; else true with the main
-  /// window shown.
+  /// window shown. Calls setUpSignals first.
   bool OnInit() override;
+  /// The program's signal dispositions: SIGXFSZ is ignored, so that a save past the file size
+  /// limit fails with EFBIG (the earlier file kept) instead of ending the program. Only the
+  /// program sets this; the library leaves its client's signals alone.
+  static void setUpSignals();
   /// Reports an exception that reached the event loop and ends the loop.
   bool OnExceptionInMainLoop() override;
 

@@ -194,7 +194,8 @@ void TmainFrame::buildMenus() {
 void TmainFrame::reportDefaultFile() {
   // The views simply stay empty; the person starting the program learns why on the terminal.
   if (midPane->treePane->midPane->rowCache.rData().rowCount() > 0) return;
-  if (!wxFileExists(DEFAULT_SAMPLE_FILE))
+  // Anything at the path (a FIFO, a device) is a file that holds no readable rows.
+  if (!wxFileName::Exists(DEFAULT_SAMPLE_FILE, wxFILE_EXISTS_ANY))
     std::fprintf(stderr, "ostrel: %s not found; starting with no rows\n", DEFAULT_SAMPLE_FILE);
   else
     std::fprintf(stderr, "ostrel: %s holds no readable rows; starting with no rows\n",
@@ -205,7 +206,7 @@ void TmainFrame::zoom(int direction) {
   wxFont font = GetFont();
   const int size = font.GetPointSize();
   const int step = std::max(2, size / 5);
-  const int newSize = std::max(MIN_FONT_POINT_SIZE, size + step * direction);
+  const int newSize = std::clamp(size + step * direction, MIN_FONT_POINT_SIZE, MAX_FONT_POINT_SIZE);
   font.SetPointSize(newSize);
   SetFont(font);
   midPane->zoom(newSize);

@@ -22,6 +22,8 @@ inline constexpr int ID_CAPTURE = 6007;
 
 /// Zoom never makes the window font smaller than this.
 inline constexpr int MIN_FONT_POINT_SIZE = 6;
+/// Nor larger than this: beyond it every row bitmap grows until drawing fails.
+inline constexpr int MAX_FONT_POINT_SIZE = 72;
 
 /// The button bar across the top of the main window. Its buttons publish on the hub or toggle
 /// the show flags of _G. GUI thread only.

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 #include <lua.hpp>
@@ -19,6 +20,14 @@ TdisplData* theThis = nullptr;
 
 /// What getData gives for a row without bytes.
 const std::vector<uint8_t> NO_DATA;
+
+/// An error outside any protected call: Lua aborts the program after this returns. The
+/// program makes every call protected, so this reports a fault of its own.
+int luaPanic(lua_State* L) {
+  const char* msg = lua_tostring(L, -1);
+  std::fprintf(stderr, "PANIC: unprotected error in call to Lua API (%s)\n", msg ? msg : "?");
+  return 0;
+}
 
 /// Arguments of the script's start-up call.
 constexpr lua_Number MY_ADD_A = 30;
@@ -186,16 +195,36 @@ void TdisplData::flipUserFlag(const TrowPtr& row) {
 
 // ---- Lua ----
 
+void* TdisplData::luaAlloc(void* ud, void* block, size_t oldSize, size_t newSize) {
+  auto* memory = static_cast<TluaMemory*>(ud);
+  const size_t old = block ? oldSize : 0;  // without a block, oldSize names the kind of object
+  if (newSize == 0) {
+    std::free(block);
+    memory->used -= old;
+    return nullptr;
+  }
+  // Lua answers a refusal with an emergency collection and, if that does not help, a memory
+  // error. Shrinking is never refused: Lua relies on it.
+  if (newSize > old && newSize - old > memory->ceiling - memory->used) return nullptr;
+  void* grown = std::realloc(block, newSize);
+  if (grown) memory->used = memory->used - old + newSize;
+  return grown;
+}
+
 void TdisplData::openBareLua() {
-  luaState = luaL_newstate();
+  assert(luaMemory.used == 0 && "a closed Lua state gave all its memory back");
+  luaState = lua_newstate(&TdisplData::luaAlloc, &luaMemory);
   assert(luaState && "Lua state allocation failed");
+  lua_atpanic(luaState, &luaPanic);
   luaL_openlibs(luaState);
 }
 
 void TdisplData::initLua() {
   openBareLua();
+  // The script's own code runs under the budget of a decode call, so that a loop at load
+  // time ends as an error too.
   int status = luaL_loadfile(luaState, INIT_SCRIPT);
-  if (status == LUA_OK) status = lua_pcall(luaState, 0, LUA_MULTRET, 0);
+  if (status == LUA_OK) status = rowutils::budgetedCall(luaState, 0, LUA_MULTRET);
   if (status != LUA_OK) {
     // The program goes on as with no script: a fresh state, so that nothing the failed script
     // defined before its error is used for decoding.
@@ -208,7 +237,7 @@ void TdisplData::initLua() {
     lua_getglobal(luaState, "myAdd");
     lua_pushnumber(luaState, MY_ADD_A);
     lua_pushnumber(luaState, MY_ADD_B);
-    lua_pcall(luaState, 2, 1, 0);  // its result, or its failure, is not used
+    rowutils::budgetedCall(luaState, 2, 1);  // its result, or its failure, is not used
     lua_pop(luaState, 1);
   }
   theThis = this;

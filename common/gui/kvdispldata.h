@@ -95,6 +95,17 @@ class TdisplData {
 
   /// Path of the decode script, relative to the working directory.
   static constexpr const char* INIT_SCRIPT = "./scripts/init.lua";
+  /// Most memory the Lua state may hold: a script that allocates without end meets a Lua
+  /// memory error there instead of taking the machine's memory.
+  static constexpr size_t LUA_MEMORY_CEILING = size_t{64} << 20;
+
+  /// The memory of the Lua state: what it holds and its ceiling.
+  struct TluaMemory {
+    size_t used = 0;
+    size_t ceiling = LUA_MEMORY_CEILING;
+  };
+  /// The Lua state's allocator: realloc and free, counted, refusing growth past the ceiling.
+  static void* luaAlloc(void* ud, void* block, size_t oldSize, size_t newSize);
 
  private:
   void initLua();
@@ -105,6 +116,7 @@ class TdisplData {
   std::shared_ptr<TlinRowVec> linRows;
   std::shared_ptr<TrowVec> treeRoots;
   Tboxes boxGen;
+  TluaMemory luaMemory;  ///< outlives luaState, whose allocator counts into it
   lua_State* luaState = nullptr;
   TcaptureRunner captureRunner;
   int saveSub = 0;  ///< hub handle of the sample-file save subscription

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -13,7 +14,9 @@
 #include <cstdlib>
 #include <exception>
 #include <fstream>
+#include <iterator>
 
+#include "kvmemory.h"
 #include "kvrawevt.h"
 #include "kvrawgrp.h"
 #include "kvrowpool.h"
@@ -44,9 +47,15 @@ class TgzReader {
   int getChar() {
     if (status != MORE) return -1;
     const int c = gzgetc(file);
-    if (c < 0) settle();
+    if (c < 0)
+      settle();
+    else
+      ++consumed;
     return c;
   }
+
+  /// Bytes read so far, those of dropped line ends included.
+  uint64_t bytesRead() const { return consumed; }
 
   /// Collects the bytes up to the next newline (not stored) into line, at most maxLength of
   /// them: the rest of a longer line is read past and dropped, and tooLong tells. MORE: a newline
@@ -75,7 +84,21 @@ class TgzReader {
 
   gzFile file;
   Tstatus status = MORE;
+  uint64_t consumed = 0;
 };
+
+/// Opens a sample file for reading, or null. Only a regular file is read: a FIFO or a device
+/// could block the reader for ever or never end. The open itself does not block (a FIFO
+/// without a writer would hold it).
+gzFile openRegularFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  gzFile file = nullptr;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fcntl(fd, F_SETFL, 0) == 0) file = gzdopen(fd, "rb");
+  if (!file) close(fd);
+  return file;
+}
 
 /// Closes a gz file on every return path.
 struct TgzCloser {
@@ -179,6 +202,101 @@ size_t flatCount(const TrowVec& rows) {
     if (n >= static_cast<size_t>(INT_MAX)) return static_cast<size_t>(INT_MAX);
   }
   return n;
+}
+
+/// Memory of a row of each kind (indexed by kind) in the row pool, without what every row adds.
+constexpr uint64_t ROW_SIZE[] = {sizeof(Treset),     sizeof(Tsof),      sizeof(Ttoken),   sizeof(Tdata),
+                                 sizeof(Thandshake), sizeof(TsofGroup), sizeof(Ttransax), sizeof(Ttransfer)};
+constexpr uint64_t LARGEST_ROW = *std::max_element(std::begin(ROW_SIZE), std::end(ROW_SIZE));
+/// What every row of a load adds at most: its shared-pointer control block in the pool (with
+/// alignment and the sanitizer's red zone), its entry in its parent's list with the slack of a
+/// doubling vector, and its entry in the flat list.
+constexpr uint64_t ROW_OVERHEAD = 40 + 2 * sizeof(TrowPtr) + sizeof(TlinRow);
+/// The heap's own cost of a data packet's byte vector.
+constexpr uint64_t MALLOC_OVERHEAD = 16;
+/// Bytes of text per byte of memory that a written row line has at most: a data packet writes
+/// each payload byte as two digits and a comma; every other line is shorter than its row.
+constexpr uint64_t TEXT_PER_MEMORY = 3;
+/// The memory of a load is checked against what the system can give after this many rows, or
+/// this much memory, since the last check.
+constexpr uint64_t CHECK_ROWS = 16384;
+constexpr uint64_t CHECK_BYTES = uint64_t{16} << 20;
+/// What a load may take between two checks: the rows and bytes above, one chunk of the row
+/// pool and the longest line.
+constexpr uint64_t GROWTH_ALLOWANCE = CHECK_ROWS * (LARGEST_ROW + ROW_OVERHEAD) + CHECK_BYTES +
+                                       TrowArena::MAX_CHUNK + TdataIO::MAX_LINE_LENGTH;
+
+/// The longest row line the writer makes for a row without payload bytes (a token at depth 2
+/// with every number at its widest).
+constexpr uint64_t LONGEST_PLAIN_LINE = 96;
+static_assert(*std::min_element(std::begin(ROW_SIZE), std::end(ROW_SIZE)) + ROW_OVERHEAD >= LONGEST_PLAIN_LINE,
+              "only payload bytes make a line longer than its row's memory");
+/// An estimate at least this large cannot fit anywhere; larger ones are cut to it.
+constexpr double HOPELESS = 9e18;
+
+/// Keeps a sample-file load within the memory that the system can give, without a pass of its
+/// own over the file. The need is estimated from the body length that the file declares (its
+/// length line): before the first row with the least that body can cost (a third of its
+/// length), then, as rows come, with the memory per byte of text seen so far. The declared
+/// length is only a hint: rows beyond it are checked all the same against what is still free,
+/// so a file that understates it is stopped before memory runs out rather than after.
+class TloadMemory {
+ public:
+  explicit TloadMemory(uint64_t declaredText) : declared(declaredText) {}
+
+  /// Before any row: false when even the cheapest body of the declared length cannot fit. A
+  /// body smaller than one check step is left to the checks (small loads never ask).
+  bool fitsAtStart() const {
+    const uint64_t least = declared / TEXT_PER_MEMORY;
+    return least < CHECK_BYTES || utils::memoryFits(least);
+  }
+
+  /// Counts a row of rowBytes of memory (0 for a line that gave none); textRead: the bytes read
+  /// so far. Every CHECK_ROWS rows or CHECK_BYTES of memory: false when the rest of the load
+  /// would not fit. lists: the reader's open lists, which may double before the next check.
+  bool add(uint64_t rowBytes, uint64_t textRead, const std::vector<TrowVec*>& lists) {
+    if (rowBytes > 0) ++rows;
+    committed += rowBytes;
+    if (rows - rowsChecked < CHECK_ROWS && committed - bytesChecked < CHECK_BYTES) return true;
+    rowsChecked = rows;
+    bytesChecked = committed;
+    uint64_t need = GROWTH_ALLOWANCE + remainingText(textRead) + flatListBytes();
+    for (const TrowVec* list : lists) {
+      // A doubling allocates twice the list beside the list.
+      if (list && list->size() + CHECK_ROWS > list->capacity()) need += 2 * list->capacity() * sizeof(TrowPtr);
+    }
+    return utils::memoryFits(need);
+  }
+
+  /// Before the flat list is made: false when it does not fit (asked from CHECK_ROWS rows on).
+  bool flatListFits() const { return rows < CHECK_ROWS || utils::memoryFits(flatListBytes()); }
+
+ private:
+  uint64_t flatListBytes() const { return rows * sizeof(TlinRow); }
+
+  /// The memory that the declared text not read yet will take, at the cost per byte of the
+  /// text so far (at least the least that a row line can cost).
+  uint64_t remainingText(uint64_t textRead) const {
+    if (declared <= textRead) return 0;
+    const double seen = textRead > 0 ? static_cast<double>(committed) / static_cast<double>(textRead) : 0.0;
+    const double perByte = std::max(seen, 1.0 / static_cast<double>(TEXT_PER_MEMORY));
+    const double rest = static_cast<double>(declared - textRead) * perByte;
+    return rest >= HOPELESS ? static_cast<uint64_t>(HOPELESS) : static_cast<uint64_t>(rest);
+  }
+
+  const uint64_t declared;
+  uint64_t rows = 0;
+  uint64_t committed = 0;
+  uint64_t rowsChecked = 0;
+  uint64_t bytesChecked = 0;
+};
+
+/// The memory that a row just read takes, a data packet's bytes included.
+uint64_t rowMemory(const Tbase& row) {
+  const auto* data = row.kind == ROW_DATA ? dynamic_cast<const Tdata*>(&row) : nullptr;
+  const uint64_t bytes = data && data->data.capacity() > 0 ? data->data.capacity() + MALLOC_OVERHEAD : 0;
+  const bool known = row.kind >= ROW_RESET && row.kind <= ROW_TRANSFER;
+  return (known ? ROW_SIZE[row.kind] : LARGEST_ROW) + ROW_OVERHEAD + bytes;
 }
 
 }  // namespace
@@ -318,7 +436,7 @@ uint32_t TdataIO::loadLinearFile(const std::string& path, const std::shared_ptr<
 }
 
 uint32_t TdataIO::readLinearFile(const std::string& path, TrowVec& roots, TlinRowVec& lin) {
-  TgzCloser closer{gzopen64(path.c_str(), "rb")};
+  TgzCloser closer{openRegularFile(path)};
   if (!closer.file) return 0;
   TgzReader in(closer.file);
 
@@ -326,12 +444,19 @@ uint32_t TdataIO::readLinearFile(const std::string& path, TrowVec& roots, TlinRo
   for (size_t i = 0; i < FILE_MAGIC_LEN; ++i) {
     if (in.getChar() < 0) return 0;
   }
-  // The length line: digits and a newline. The value is not needed.
+  // The length line: digits and a newline. Its value only guides the memory estimate.
+  uint64_t declared = 0;
   for (int i = 0; i < MAX_LENGTH_DIGITS; ++i) {
     const int c = in.getChar();
     if (c == '\n') break;
     if (c < '0' || c > '9') return 0;
+    declared = declared * 10 + static_cast<uint64_t>(c - '0');
   }
+  // A file whose rows cannot fit is refused as a whole, like a damaged one: what the caller
+  // shows stays, where running out of memory would end the program.
+  TloadMemory memory(declared);
+  if (!memory.fitsAtStart()) return 0;
+  const uint64_t headerBytes = in.bytesRead();
 
   // The rows are built apart and handed over whole at the end, so a failure on the way leaves
   // the caller's vectors as they were.
@@ -350,9 +475,11 @@ uint32_t TdataIO::readLinearFile(const std::string& path, TrowVec& roots, TlinRo
     // At a read error the line in hand may be cut short: it is not used, the rows before it are.
     if (st == TgzReader::FAIL) break;
     // A line longer than any row line is damage: skipped whole, like a line that gives no row.
+    uint64_t rowBytes = 0;
     if (!line.empty() && !tooLong) {
       if (TrowPtr row = rowutils::fromString(line, &pool)) {
         ++count;
+        rowBytes = rowMemory(*row);
         if (isGroupKind(row->kind)) {
           auto* group = dynamic_cast<Tgrouper*>(row.get());
           // A group whose level would skip one (or nest too deep) gets no list and is dropped.
@@ -365,6 +492,10 @@ uint32_t TdataIO::readLinearFile(const std::string& path, TrowVec& roots, TlinRo
         }
       }
     }
+    if (!memory.add(rowBytes, in.bytesRead() - headerBytes, Fparents)) {
+      Fparents.clear();
+      return 0;
+    }
     if (st == TgzReader::END || count >= MAX_FILE_ROWS) break;
   }
   gzclose(closer.file);
@@ -372,6 +503,7 @@ uint32_t TdataIO::readLinearFile(const std::string& path, TrowVec& roots, TlinRo
   Fparents.clear();  // it points into the rows just built
 
   if (count > 0) {
+    if (!memory.flatListFits()) return 0;
     newLin->reserve(flatCount(*newRoots));
     adviseHugePages(newLin->data(), newLin->capacity() * sizeof(TlinRow));
     for (const auto& root : *newRoots) treeRow2Linear(root, -1, newLin, 0);

@@ -71,8 +71,10 @@ class TdataIO {
 
   /// Reads a sample file into roots and the flat list. Returns the rows read (rows without a
   /// parent included), 0 when the file is rejected (vectors untouched) or holds no row (vectors
-  /// emptied). Lines longer than MAX_LINE_LENGTH are skipped. Throws nothing: a load that fails
-  /// on the way gives 0 and leaves the vectors as they were.
+  /// emptied). Rejected: not a regular file (a FIFO or a device is not opened for reading),
+  /// damaged, or its rows would not fit into the memory the system can give (checked as the
+  /// load goes, see utils::memoryFits). Lines longer than MAX_LINE_LENGTH are skipped. Throws
+  /// nothing: a load that fails on the way gives 0 and leaves the vectors as they were.
   uint32_t loadLinearFile(const std::string& path, const std::shared_ptr<TrowVec>& roots,
                           const std::shared_ptr<TlinRowVec>& lin);
   /// Reads a sample file into fresh vectors and swaps them into roots and lin only when it

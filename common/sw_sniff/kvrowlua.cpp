@@ -275,4 +275,9 @@ std::string doDecode(const TrowPtr& row, lua_State* L) {
   return result;
 }
 
+int budgetedCall(lua_State* L, int nargs, int nresults) {
+  const TbudgetScope scope(L);
+  return lua_pcall(L, nargs, nresults, 0);
+}
+
 }  // namespace rowutils

@@ -35,4 +35,9 @@ void setParams(const TrowPtr& row, lua_State* L);
 /// stays usable. Called on the thread that owns L.
 std::string doDecode(const TrowPtr& row, lua_State* L);
 
+/// lua_pcall(L, nargs, nresults, no message handler) under the instruction budget of one
+/// decode call: a script that runs longer raises an error instead of holding the thread.
+/// Called on the thread that owns L.
+int budgetedCall(lua_State* L, int nargs, int nresults);
+
 }  // namespace rowutils

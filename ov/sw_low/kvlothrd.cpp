@@ -8,6 +8,8 @@
 #include <memory>
 #include <new>
 
+#include "kvmemory.h"
+
 namespace {
 
 /// Sleep unit of the thread loop.
@@ -259,6 +261,13 @@ bool TloThread::doThreadRun() {
   try {
     if (clearPending.exchange(false))
       rawData.clear();
+    // Filling the buffer touches every page of it, so an allocation that the kernel grants
+    // beyond the memory it has would end the process instead of failing: a buffer that does not
+    // fit into what the system can give is refused first, as a failed allocation. A larger
+    // buffer is allocated whole, at exactly its size, beside the old one.
+    if (total > rawData.capacity() && !utils::memoryFits(total))
+      throw std::bad_alloc();
+    rawData.reserve(total);
     rawData.resize(total);
   } catch (const std::bad_alloc&) {
     setStatus(HW_STATUS_NO_MEMORY);

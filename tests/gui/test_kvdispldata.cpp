@@ -1,11 +1,14 @@
 // Tests of the display data: show filters, visible-row walks, bytes, marks, getNode, loads.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 
 #include <lua.hpp>
 
 #include "gui/displ_helpers.h"
+#include "kvmemory.h"
 
 using namespace kvtest;
 
@@ -190,6 +193,12 @@ TEST_F(DisplData, FailedLoadsKeepRowsAndFlags) {
   writeFile(tmp.path("bad.kvd"), "KVFMT01\n12x\n", true);
   for (const char* name : {"missing.kvd", "empty.kvd", "bad.kvd"})
     EXPECT_EQ(dd.sampleFileRead(tmp.path(name)), 0u) << name;
+  // Good rows whose declared 100 MB of text would not fit into the memory the system can give.
+  writeFile(tmp.path("good.kvd"), "KVFMT01\n100000000\n0;H:2;TI:1;TL:1\n", true);
+  utils::setMemorySource([]() -> uint64_t { return 0; });
+  EXPECT_EQ(dd.sampleFileRead(tmp.path("good.kvd")), 0u) << "no memory";
+  utils::setMemorySource(nullptr);
+  ASSERT_EQ(TdisplData().sampleFileRead(tmp.path("good.kvd")), 1u);
   // A capture cancelled, or ended with OK but no rows.
   dd.setCaptureRunner([&] { return TcaptureResult{false, roots, lin}; });
   EXPECT_EQ(dd.doCapture(), 0u);
@@ -259,6 +268,50 @@ TEST_F(DisplData, FailingScriptIsReportedAndLeftOut) {
   EXPECT_TRUE(token.empty() || (token[0] != 'S' && token[0] != 'T')) << token;
   EXPECT_EQ(dd.genRowDecode(1).rfind("SAn uninterrupted sequence of 3", 0), 0u);
   EXPECT_EQ(lua(dd, "return getNode(0).type"), "reset") << "getNode is there all the same";
+}
+
+// A script that loops or allocates without end while it loads meets the budget of a decode or
+// the state's memory ceiling: "Error: " and Lua's message on standard error, and the program
+// goes on without the script. One that allocates without end in a row's decode costs that row
+// its decode text. Each within seconds, and the state never holds more than its ceiling.
+TEST_F(DisplData, EndlessScriptsEndAsErrors) {
+  constexpr const char* GROW = "local t = {} while true do t[#t + 1] = {} end\n";
+  const struct {
+    const char* what;
+    std::string script;
+    const char* message;
+  } cases[] = {
+      {"loop at load", "while true do end\n", "stopped after"},
+      {"allocation at load", GROW, "not enough memory"},
+      {"allocation in a decode",
+       std::string("function reset_decode(t) ") + GROW + " end\nfunction handshake_decode() return 'Sok' end\n", nullptr},
+  };
+  for (const auto& c : cases) {
+    TempDir tmp;
+    std::filesystem::create_directories(tmp.path("scripts"));
+    writeFile(tmp.path("scripts/init.lua"), c.script);
+    WorkDir here(tmp.path(""));
+    const auto t0 = std::chrono::steady_clock::now();
+    ::testing::internal::CaptureStderr();
+    TdisplData dd;
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    loadViews(dd, viewsOf("R IN1.1 D0:3 ACK"));
+    const std::string reset = dd.genRowDecode(0);
+    const std::string ack = dd.genRowDecode(4);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(seconds, 60.0) << c.what;  // a guard against a hang, not a speed target
+    std::printf("%s: %.2f s\n", c.what, seconds);
+    if (c.message) {
+      EXPECT_EQ(err.rfind("Error: ", 0), 0u) << c.what << ": " << err;
+      EXPECT_NE(err.find(c.message), std::string::npos) << c.what << ": " << err;
+      EXPECT_EQ(ack.rfind("S", 0), std::string::npos) << c.what << ": the script is left out";
+    } else {
+      EXPECT_EQ(err, "") << c.what;
+      EXPECT_NE(reset.find("not enough memory"), std::string::npos) << c.what << ": " << reset;
+      EXPECT_EQ(ack, "Sok") << c.what << ": the state goes on";
+    }
+    EXPECT_EQ(lua(dd, "return getNode(0).type"), "reset") << c.what;
+  }
 }
 
 TEST_F(DisplData, MissingScriptIsReportedToo) {

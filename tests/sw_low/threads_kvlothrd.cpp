@@ -1,6 +1,7 @@
 // Tests of the capture thread against the probe simulator: requests, capture sizes, flags, faults and shutdown.
 #include "kvexthrd.h"
 #include "kvlothrd.h"
+#include "kvmemory.h"
 #include "kvxo2dat.h"
 #include "probesim_control.h"
 #include "sw_sniff/child_helpers.h"
@@ -588,6 +589,30 @@ namespace {
 }
 
 }  // namespace
+
+// A buffer that would not fit into the memory the system can give (which the seam reports as
+// 1 GiB here) is refused before anything is allocated or sent: status -5, nothing captured, no
+// buffer, no hardware change. A capture that fits runs as before.
+TEST_F(CaptureThread, BufferThatWouldNotFitIsRefusedUnallocated) {
+  startReady(probe());
+  utils::setMemorySource([]() -> uint64_t { return uint64_t{1} << 30; });
+  ProbeSimControl::clearLog();
+  const bool ended = capture(1u << 30);
+  const auto sent = withoutPolls(steps(ProbeSimControl::log()));
+  const size_t capacity = lo->pRawData()->capacity();
+  const int status = lo->getHardwareStatus();
+  const uint64_t count = lo->getCaptureCount();
+  const bool fitting = capture(8192);
+  utils::setMemorySource(nullptr);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(status, HW_STATUS_NO_MEMORY);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(capacity, 0u);
+  EXPECT_THAT(sent, ElementsAre());
+  EXPECT_FALSE(lo->consumeHardwareChanged());
+  ASSERT_TRUE(fitting);
+  EXPECT_EQ(lo->getCaptureCount(), 8192u);
+}
 
 TEST_F(CaptureThread, BufferThatCannotBeAllocated) {
   if (SANITIZED)

@@ -1,12 +1,15 @@
 // Tests of the flat row list, the decode steps and sample files.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <climits>
 #include <csignal>
 
 #include "child_helpers.h"
+#include "kvmemory.h"
 #include "kvrawgrp.h"
 #include "pipe_helpers.h"
 #include "usbenc.h"
@@ -176,8 +179,9 @@ TEST(SampleFile, HeaderRules) {
       {"magic content not compared", "XXXXXXXX" + std::to_string(row.size()) + "\n" + row, 1},
       {"wrong length value not used", "KVFMT01\n999\n" + row, 1},
       {"empty length line", "KVFMT01\n\n" + row, 1},
-      {"12 digits, newline read as an empty line", "KVFMT01\n123456789012\n" + row, 1},
-      {"13 digits: the 13th starts a line", "KVFMT01\n1234567890123\n" + row, 1},
+      // (Zeros in front: a body that long would not fit into memory, see RowsThatWouldNotFit.)
+      {"12 digits, newline read as an empty line", "KVFMT01\n000000000016\n" + row, 1},
+      {"13 digits: the 13th starts a line", "KVFMT01\n0000000000016\n" + row, 1},
   };
   for (const auto& c : cases) {
     writeFile(tmp.path("h.kvd"), c.content, true);
@@ -313,6 +317,86 @@ TEST(SampleFile, FailedSaveKeepsTheEarlierFile) {
   // A directory in the way is not replaced.
   EXPECT_EQ(TdataIO().saveLinearToFile(small.lin, dir), 0u);
   EXPECT_TRUE(std::filesystem::is_directory(dir));
+}
+
+namespace {
+
+/// The memory seam: plenty for the first plentyAnswers questions, then `scarce`.
+int memoryAnswers = 0;
+int plentyAnswers = 0;
+uint64_t scarce = 0;
+uint64_t seamMemory() { return memoryAnswers++ < plentyAnswers ? UINT64_MAX / 2 : scarce; }
+
+}  // namespace
+
+// A file whose rows would not fit into the memory the system can give is refused early, 0 with
+// the caller's rows kept, without a pass of its own over the file: by the body length that the
+// header declares, before any row; by the memory per byte of the rows read, extrapolated to
+// that length, at the first check; and, past a length line that understates the body, as the
+// rows outgrow what is free. A file that fits loads whole; a small one loads without asking.
+TEST(SampleFile, RowsThatWouldNotFitAreRefusedEarly) {
+  constexpr int ROWS = 40000;  // two checks and a half
+  constexpr uint64_t CLAIMED = 100'000'000'000;  // 100 GB of text: at least 33 GB of rows
+  auto roots = std::make_shared<TrowVec>();
+  for (int i = 0; i < ROWS; ++i) roots->push_back(std::make_shared<Treset>());
+  Views all;
+  TdataIO().treeRootVecToLinVec(roots, all.lin);
+  const std::string body = linText(*all.lin);
+  TempDir tmp;
+  writeFile(tmp.path("honest.kvd"), sampleFile(body), true);
+  writeFile(tmp.path("claims.kvd"), "KVFMT01\n" + std::to_string(CLAIMED) + "\n" + body, true);
+  writeFile(tmp.path("under.kvd"), "KVFMT01\n0\n" + body, true);
+  writeFile(tmp.path("small.kvd"), sampleFile(rowutils::toString(all.lin->front().row)), true);
+  const struct {
+    const char* what;
+    const char* file;
+    int plenty;
+    uint64_t scarce;
+    uint32_t rows;
+    int answers;  ///< questions asked (-1: not looked at)
+  } cases[] = {
+      {"fits", "honest.kvd", INT_MAX, 0, ROWS, -1},
+      {"a small load asks nothing", "small.kvd", 0, 0, 1, 0},
+      {"declared body cannot fit", "claims.kvd", 0, utils::MEMORY_HEADROOM + CLAIMED / 3 - 1, 0, 1},
+      {"rows extrapolated to the declared length cannot fit", "claims.kvd", 0,
+       utils::MEMORY_HEADROOM + CLAIMED / 3 + (uint64_t{8} << 30), 0, 2},
+      {"rows beyond an understated length outgrow what is free", "under.kvd", 1, 0, 0, 2},
+  };
+  for (const auto& c : cases) {
+    memoryAnswers = 0;
+    plentyAnswers = c.plenty;
+    scarce = c.scarce;
+    utils::setMemorySource(&seamMemory);
+    Views v = filledViews();
+    const uint32_t got = TdataIO().loadLinearFile(tmp.path(c.file), v.roots, v.lin);
+    utils::setMemorySource(nullptr);
+    EXPECT_EQ(got, c.rows) << c.what;
+    EXPECT_TRUE(c.rows > 0 || untouched(v)) << c.what;
+    EXPECT_TRUE(c.answers < 0 || memoryAnswers == c.answers) << c.what << ": " << memoryAnswers << " questions";
+  }
+}
+
+// A FIFO or a device is not read as a sample file: the load returns 0 at once and the rows stay,
+// whether or not a writer holds the FIFO open (either would block the reader for ever).
+TEST(SampleFile, FilesThatAreNotRegularAreRefused) {
+  TempDir tmp;
+  const std::string fifo = tmp.path("default.kvd");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const bool writer : {false, true}) {
+    const auto result = runInChild(
+        [&] {
+          const int w = writer ? open(fifo.c_str(), O_RDWR) : -1;  // a writer that sends nothing
+          Views v = filledViews();
+          const uint32_t rows = TdataIO().loadLinearFile(fifo, v.roots, v.lin);
+          if (w >= 0) close(w);
+          return std::to_string(rows) + (untouched(v) ? " kept" : " lost");
+        },
+        std::chrono::seconds(30));
+    EXPECT_EQ(result, std::optional<std::string>("0 kept")) << (writer ? "with" : "without") << " a writer";
+  }
+  Views v = filledViews();
+  EXPECT_EQ(TdataIO().loadLinearFile("/dev/zero", v.roots, v.lin), 0u);
+  EXPECT_TRUE(untouched(v));
 }
 
 // An empty stream, a foreign one, a missing file and a file of 4 GiB (whose size does not fit
