@@ -24,7 +24,7 @@ cp "$SRC/scripts/init.lua" "$E2E_WORK/run/scripts/"
 # band of rows in it that hold anything but the background. status_line <png> <window> <out.png>
 # writes that band, trimmed to its ink.
 status_line() {
-  local WX WY WW WH foot band
+  local WX WY WW WH foot band top height
   geometry "$2"
   foot=$(pixels "$1" 1 "$WH" $((WX + 3)) "$WY" | awk '$3 == "#444444" { print $2; exit }')
   [[ -n $foot ]] || return 1
@@ -66,7 +66,7 @@ footer_reads() {
 # text_box <png> <dialog window>: prints the screen position of the middle of the buffer box, the
 # first white area down the middle of the dialog.
 text_box() {
-  local WX WY WW WH rows
+  local WX WY WW WH rows top bottom
   geometry "$2"
   rows=$(pixels "$1" 1 "$WH" $((WX + WW / 2)) "$WY" | awk '
     $3 == "#FFFFFF" { if (!top) top = $2; if (!end) bottom = $2; next }
@@ -76,18 +76,20 @@ text_box() {
   read -r top bottom <<<"$rows"
   echo "$((WX + WW / 2)) $((WY + (top + bottom) / 2))"
 }
-# box_text: what the box, which has the keyboard focus, holds as copy and paste get it (Ctrl+A,
-# Ctrl+C); the caret then goes back to the end of the text.
-box_text() {
+# box_reads <text>: true when the box, which has the keyboard focus, holds that text as copy and
+# paste get it (Ctrl+A, Ctrl+C); sets BOX_TEXT. The caret then goes back to the end of the text.
+box_reads() {
   xdotool key --clearmodifiers ctrl+a ctrl+c
-  sleep 0.2
-  "$XSELECTION" CLIPBOARD
+  BOX_TEXT=$("$XSELECTION" CLIPBOARD || true)
   xdotool key End
+  [[ $BOX_TEXT == "$1" ]]
 }
 
 # ---- the program ----
 export LD_LIBRARY_PATH="$SIMLIB${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
-export PROBESIM_SCENARIO="reenum_delay_ms = 300;[probe];serial = E2E-0002;capture_file = $CAPTURE.raw"
+# The probe's first start (firmware download, restart, second enumeration) takes seconds, so the
+# first tick, 300 ms after the dialog opened, and the screenshot after it come well before its end.
+export PROBESIM_SCENARIO="reenum_delay_ms = 1000;[probe];serial = E2E-0002;capture_file = $CAPTURE.raw"
 export PROBESIM_LOG="$E2E_ART/probesim.log"
 start_app "$E2E_WORK/run" "$OSTREL"
 win=$(wait_window "$APP_TITLE")
@@ -144,16 +146,14 @@ xdotool type --delay 50 2048
 click "$START_X" "$BTN_Y"
 captured() { png=$(shot captured) && label_dark "$png" "$OK_X" "$BTN_Y"; }
 poll "$E2E_TIMEOUT" captured || fail "the capture did not finish (screenshot $png, log $PROBESIM_LOG)"
+# The copy reaches the clipboard a moment after the keys: each reading is tried for a while.
 click "$BOX_X" "$BOX_Y"
-text=$(box_text)
-[[ $text == 2_048 ]] || fail "after the capture the box reads '$text', not 2_048"
-note "after the capture the box reads $text"
+poll 10 box_reads 2_048 || fail "after the capture the box reads '$BOX_TEXT', not 2_048"
+note "after the capture the box reads 2_048"
 xdotool key 1
-text=$(box_text)
-[[ $text == 2_0481 ]] || fail "a 1 typed at the end of 2_048 gives '$text'"
+poll 10 box_reads 2_0481 || fail "a 1 typed at the end of 2_048 gives '$BOX_TEXT'"
 xdotool key BackSpace 9
-text=$(box_text)
-[[ $text == 2_0489 ]] || fail "BackSpace and 9 typed at the end of 2_0481 give '$text'"
+poll 10 box_reads 2_0489 || fail "BackSpace and 9 typed at the end of 2_0481 give '$BOX_TEXT'"
 note "typed at the end: 2_0481, then 2_0489"
 
 xdotool key Escape
