@@ -70,6 +70,13 @@ TcaptureDialogInner::TcaptureDialogInner()
   SetSizer(sizer);
   fitToContents();
   Bind(wxEVT_CLOSE_WINDOW, &TcaptureDialogInner::OnCloseWindow, this);
+  // A window disabled while the dialog was inactive took the focus with it: once the dialog is
+  // active again (its focus events handled), Cancel gets it, or no key would reach the dialog.
+  Bind(wxEVT_ACTIVATE, [this](wxActivateEvent& event) {
+    event.Skip();
+    if (event.GetActive())
+      CallAfter([this] { gui->controlPage()->keepKeyboardFocus(); });
+  });
   // GTK measures texts with their own fonts only once the windows exist on screen: fit again
   // then, or the enlarged labels push the button row out of the fixed client area.
   Bind(wxEVT_SHOW, [this](wxShowEvent& event) {

@@ -6,6 +6,7 @@
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
+#include <wx/toplevel.h>
 #include <wx/valnum.h>
 
 #include <algorithm>
@@ -71,7 +72,37 @@ class TbufferValidator : public wxIntegerValidator<unsigned int> {
 
  protected:
   wxString NormalizeString(const wxString& s) const override { return s; }
+
+  // The toolkit's key filter parses the text as it would be after the key, and cannot read the
+  // '_' that num2str puts between digit groups: every digit typed into "2_048" would be refused.
+  // It judges the text without those separators instead, so a digit is taken wherever it goes
+  // (the value is the digits, as wxstr2num reads them); its other rules stay as they are.
+  bool IsCharOk(const wxString& val, int pos, wxChar ch) const override {
+    wxString digits;
+    int digitsPos = pos;
+    for (size_t i = 0; i < val.length(); ++i) {
+      if (val[i] != '_')
+        digits += val[i];
+      else if (static_cast<int>(i) < pos)
+        --digitsPos;
+    }
+    return wxIntegerValidator<unsigned int>::IsCharOk(digits, digitsPos, ch);
+  }
 };
+
+/// Width of the widest text a progress label can show: the count of the largest capture buffer
+/// with every digit drawn as the font's widest one, or the failed-decode text.
+int widestProgressText(const wxWindow* label) {
+  wxChar widest = '0';
+  for (wxChar d = '0'; d <= '9'; ++d)
+    if (label->GetTextExtent(wxString(d)).x > label->GetTextExtent(wxString(widest)).x)
+      widest = d;
+  wxString text = wxString::FromUTF8(num2str(uint64_t{MAX_BUFFER_KB} * BYTES_PER_KB) + " Bytes");
+  for (size_t i = 0; i < text.length(); ++i)
+    if (text[i] >= '0' && text[i] <= '9')
+      text[i] = widest;
+  return std::max(label->GetTextExtent(text).x, label->GetTextExtent(DECODE_FAILED_TEXT).x);
+}
 
 }  // namespace
 
@@ -170,6 +201,11 @@ TctlPage::TctlPage(wxWindow* parent, wxFont& font)
   decodeGrid->AddGrowableCol(1, 1);
   addProgressRow(decodeGrid, decGauge, decLabel, "0%");
   top->Add(decodeGrid, 0, wxEXPAND | wxBOTTOM, 3);
+  // The progress texts grow with their numbers and the page is laid out again on every tick:
+  // their column takes the width of the widest text from the start, so the box and the gauges
+  // keep their widths while a capture runs.
+  for (wxStaticText* text : {acqLabel, decLabel})
+    text->SetMinSize(wxSize(widestProgressText(text), -1));
 
   top->AddStretchSpacer();
   top->Add(new ThBorder(this), 0, wxEXPAND | wxALL, 5);
@@ -290,12 +326,35 @@ void TctlPage::enableButtons() {
   disconnBtn->Enable(r.disconn);
   if (r.ok >= 0)
     okBtn->Enable(r.ok == 1);
+  keepKeyboardFocus();
+}
+
+void TctlPage::keepKeyboardFocus() {
+  // GTK takes the keyboard focus away from a window that is disabled and gives it to none, and a
+  // dialog without a focused window gets no key at all (Escape included) until Tab or a click.
+  // Cancel is never disabled. When the dialog is not the active window no window has the focus
+  // either; the dialog calls this again when it is activated.
+  const wxWindow* focus = FindFocus();
+  auto* top = dynamic_cast<wxTopLevelWindow*>(wxGetTopLevelParent(this));
+  if (focus ? !focus->IsEnabled() : top && top->IsActive())
+    cancelBtn->SetFocus();
+}
+
+void TctlPage::showHardware() {
+  // Until the capture thread has ended its first initialisation pass (which loads the probe's
+  // firmware and takes seconds) its status is only the initial "not found": the footer keeps
+  // its "Initializing..." until then.
+  if (!loThread.firstInitEnded())
+    return;
+  setStatusLine(hardwareStatusMsg(shownStatus));
+  setIdLine("Hardware Serial: " + loThread.getSerial());
+  hardwareShown = true;
 }
 
 void TctlPage::refresh() {
   const int status = loThread.getHardwareStatus();
-  setStatusLine(hardwareStatusMsg(status));
-  setIdLine("Hardware Serial: " + loThread.getSerial());
+  shownStatus = status;
+  showHardware();
   // The hardware changed under whatever the page was doing: withdraw requests the capture thread
   // has not taken up yet and drop a done flag of a capture the page no longer follows, so that
   // no capture runs, and none is decoded, that the page did not start from CTL_READY.
@@ -348,9 +407,14 @@ void TctlPage::decodeCapture() {
 }
 
 void TctlPage::onTick() {
+  // Read before the hardware-changed flag, which the capture thread raises first: a first pass
+  // that changed the status is then refreshed below, one that did not only needs its texts shown.
+  const bool firstInitEnded = loThread.firstInitEnded();
   // Step A: refresh on the first tick and whenever the capture thread reports a change.
   if (state == CTL_INIT || loThread.consumeHardwareChanged())
     refresh();
+  else if (!hardwareShown && firstInitEnded)
+    showHardware();
 
   // Step B: by the state as it now stands.
   switch (state) {

@@ -73,6 +73,9 @@ class TctlPage : public wxPanel {
   void setIdLine(std::string text);
   /// Connects (true) or disconnects the target device through the probe.
   void bypassConnect(bool on);
+  /// Gives Cancel the keyboard focus when the focused window is disabled, or when none has it
+  /// while the dialog is active.
+  void keepKeyboardFocus();
 
   int getState() const { return state; }
   uint32_t getBufferKB() const { return bufferKB; }
@@ -91,6 +94,9 @@ class TctlPage : public wxPanel {
   void onOK(wxCommandEvent&);
   void onCancel(wxCommandEvent&);
   void refresh();
+  /// Shows the status of the last refresh and the serial in the footer, once the capture thread
+  /// has ended its first initialisation pass.
+  void showHardware();
   void startCapture();
   void decodeCapture();
 
@@ -113,6 +119,10 @@ class TctlPage : public wxPanel {
   uint32_t neededBytes = 32 * 1024;
   /// The last decode failed: the decompression text says so instead of a percentage.
   bool decodeFailed = false;
+  /// Hardware status read by the last refresh.
+  int shownStatus = HW_STATUS_NOT_FOUND;
+  /// The footer shows the hardware status (it says "Initializing..." until then).
+  bool hardwareShown = false;
 };
 
 /// The "Help" tab: five paragraphs on how a capture is made.

@@ -202,6 +202,7 @@ bool TloThread::doThreadInit() {
   const bool ok = doThreadInitX();
   if (getHardwareStatus() != before)
     setHardwareChanged();
+  firstInitDone.store(true, std::memory_order_release);
   return ok;
 }
 

@@ -93,6 +93,10 @@ public:
   int getHardwareStatus() const { return hardwareStatus.load(std::memory_order_acquire); }
   /// The probe's serial text ("unavailable" while no probe is open).
   std::string getSerial() const;
+  /// True once the capture thread has ended its first initialisation pass, probe found or not:
+  /// until then status and serial are only their initial values. Raised after the pass's
+  /// hardware-changed flag, so an owner that reads this before consuming that flag sees both.
+  bool firstInitEnded() const { return firstInitDone.load(std::memory_order_acquire); }
   /// The raw buffer itself. Only its first getCaptureCount() bytes are capture data; read it only
   /// between consuming done and the next setNeeded or setRun.
   std::vector<uint8_t>* pRawData() { return &rawData; }
@@ -138,6 +142,7 @@ private:
   std::atomic<bool> stop{false};
   std::atomic<bool> done{false};
   std::atomic<bool> hardwareChanged{false};
+  std::atomic<bool> firstInitDone{false};
   /// Desktop behaviour: setNeeded asked for the buffer to be emptied; the capture thread does it
   /// before the next capture, where no read of the buffer can be running.
   std::atomic<bool> clearPending{false};

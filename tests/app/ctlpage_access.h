@@ -10,6 +10,7 @@
 
 struct TctlPageTestAccess {
   static void setState(TctlPage& p, int s) { p.state = s; }
+  static void setNeededBytes(TctlPage& p, uint32_t n) { p.neededBytes = n; }
   static wxButton* start(TctlPage& p) { return p.startBtn; }
   static wxButton* ok(TctlPage& p) { return p.okBtn; }
   static wxButton* cancel(TctlPage& p) { return p.cancelBtn; }

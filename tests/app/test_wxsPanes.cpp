@@ -7,6 +7,8 @@
 #include <wx/notebook.h>
 #include <wx/textctrl.h>
 
+#include <tuple>
+
 #include "ctlpage_access.h"
 #include "gui_env.h"
 #include "kvglobs.h"
@@ -214,6 +216,40 @@ TEST(CaptureDialogLayout, TitleIdsTextsAndColours) {
     EXPECT_EQ(p->GetForegroundColour(), wxColour("#111111"));
     EXPECT_EQ(p->GetFont().GetPointSize(), base + 1);
   }
+  delete dialog;
+}
+
+TEST(CaptureDialogLayout, BoxAndGaugeKeepTheirWidthsAsTheByteCountGrows) {
+  auto* dialog = new TcaptureDialogInner();
+  dialog->Show();
+  auto* page = dynamic_cast<TctlPage*>(dialog->FindWindow(ID_CTL_PAGE));
+  ASSERT_NE(page, nullptr);
+  // Let the dialog refit itself once its windows exist on screen.
+  kvtest::runLoopUntil([] { return false; }, 300);
+  A::setNeededBytes(*page, 4194304);
+  auto widths = [&](unsigned bytes) {
+    page->setAcqProgress(bytes);
+    kvtest::runLoopUntil([] { return false; }, 50);
+    return std::make_tuple(A::acqLabel(*page)->GetLabel(), A::box(*page)->GetRect(), A::acqGauge(*page)->GetRect());
+  };
+  const auto [textAt0, boxAt0, gaugeAt0] = widths(0);
+  const auto [textAtFull, boxAtFull, gaugeAtFull] = widths(4194304);
+  EXPECT_EQ(textAt0, "0 Bytes");
+  EXPECT_EQ(textAtFull, "4_194_304 Bytes");
+  EXPECT_EQ(boxAt0.width, gaugeAt0.width);
+  EXPECT_EQ(boxAtFull.width, gaugeAtFull.width);
+  EXPECT_EQ(boxAtFull.width, boxAt0.width) << "the box shrank";
+  EXPECT_EQ(gaugeAtFull.width, gaugeAt0.width) << "the gauge shrank";
+  EXPECT_EQ(boxAtFull.GetTopLeft(), boxAt0.GetTopLeft());
+  EXPECT_EQ(gaugeAtFull.GetTopLeft(), gaugeAt0.GetTopLeft());
+  EXPECT_GE(boxAtFull.width, 150) << "the box keeps room for its digits";
+  // The count of the largest buffer still leaves them as they are, and fits inside the page.
+  A::setNeededBytes(*page, MAX_BUFFER_KB * 1024);
+  const auto [textAtMax, boxAtMax, gaugeAtMax] = widths(UINT32_MAX);
+  EXPECT_EQ(textAtMax, "4_294_964_224 Bytes");
+  EXPECT_EQ(boxAtMax, boxAt0);
+  const wxStaticText* text = A::acqLabel(*page);
+  EXPECT_LE(text->GetPosition().x + text->GetTextExtent(textAtMax).x, page->GetClientSize().x);
   delete dialog;
 }
 

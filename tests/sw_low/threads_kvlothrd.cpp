@@ -307,6 +307,15 @@ TEST_F(CaptureThread, RunRequests) {
 
 // ---- probe presence ------------------------------------------------------------------------------
 
+// The end of the first initialisation pass is announced after the status change it made, so an
+// owner that sees the pass ended and then looks for the change finds it.
+TEST_F(CaptureThread, FirstInitialisationEndsAfterItsChange) {
+  start(probe());
+  ASSERT_TRUE(eventually([&] { return lo->firstInitEnded(); }));
+  EXPECT_TRUE(lo->consumeHardwareChanged());
+  EXPECT_EQ(lo->getHardwareStatus(), HW_STATUS_OK);
+}
+
 // Without a probe (an empty bus, another device, or no libusb at all) the status stays -1, the
 // serial "unavailable", hardware changed is never raised and setConnect fails at once.
 TEST_F(CaptureThread, NoProbe) {
@@ -323,6 +332,7 @@ TEST_F(CaptureThread, NoProbe) {
       ASSERT_EQ(lo->getSerial(), "unavailable");
       std::this_thread::sleep_for(5ms);
     }
+    EXPECT_TRUE(lo->firstInitEnded()) << "the passes that found no probe ended";
     lo.reset();
     for (const auto& line : ProbeSimControl::log())
       EXPECT_EQ(line.find("misuse"), std::string::npos) << line;
