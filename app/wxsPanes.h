@@ -92,6 +92,9 @@ class TctlPage : public wxPanel {
   void onCancel(wxCommandEvent&);
   void refresh();
   void startCapture();
+  /// The page's capture has ended (its done flag taken): shows its count, decodes it and notes
+  /// in the footer why it ended early.
+  void endCapture();
   void decodeCapture();
 
   int state = CTL_INIT;
@@ -113,6 +116,9 @@ class TctlPage : public wxPanel {
   uint32_t neededBytes = 32 * 1024;
   /// The last decode failed: the decompression text says so instead of a percentage.
   bool decodeFailed = false;
+  /// Why the last capture ended early, shown in the footer's status line until the next capture
+  /// (empty when it filled its buffer or was stopped).
+  std::string captureNote;
 };
 
 /// The "Help" tab: five paragraphs on how a capture is made.

@@ -317,6 +317,82 @@ TEST(LibCapture, CaptureDecodeAndSecondCapture) {
   sniffEnd(h);
 }
 
+// A second capture, larger than the first, requested from another thread while startDecode
+// reads the first: the capture thread leaves the buffer alone until the decode has ended (the
+// run request stays pending meanwhile), so the decode gives the first capture's rows, and the
+// second capture follows.
+TEST(LibCapture, SecondCaptureRequestedDuringADecodeWaitsForIt) {
+  ASSERT_TRUE(ProbeSimControl::loaded()) << "libusb is " << ProbeSimControl::libusbPath();
+  constexpr uint32_t FIRST = 8u << 20;
+  constexpr uint32_t SECOND = 2 * FIRST;  // a larger buffer moves to new memory
+  TempDir tmp;
+  const std::vector<uint8_t> stream = usbenc::enumerationMix(FIRST, 3);
+  const std::string streamFile = tmp.path("stream.raw");
+  writeFile(streamFile, std::string(stream.begin(), stream.end()));
+  ASSERT_EQ(ProbeSimControl::configure("[probe]\ncapture_file=" + streamFile), "");
+  void* h = sniffInit();
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(pollUntil([h] { return getHardwareStatus(h) == LIBVEXA_HW_STATUS_OK; }));
+  setNeeded(h, FIRST);
+  setRun(h, 1);
+  ASSERT_TRUE(pollUntil([h] { return getCaptureDone(h) != 0; }));
+  ASSERT_EQ(getCaptureCount(h), FIRST);
+  const std::string expected = linText(*decodeRaw(std::vector<uint8_t>(stream.begin(), stream.begin() + FIRST)).lin);
+
+  bool requested = false, takenDuringDecode = false, decodeEndedFirst = false;
+  std::thread other([&] {
+    if (!pollUntil([h] { return getDecodedCount(h) > 0; })) return;
+    setNeeded(h, SECOND);
+    setRun(h, 1);
+    requested = true;
+    // Until the run is taken or the decode has ended; a run taken while the decode still runs
+    // would resize the buffer under it.
+    pollUntil([h] { return getRun(h) == 0 || getDecodeDone(h) != 0; });
+    takenDuringDecode = getRun(h) == 0 && getDecodeDone(h) == 0;
+    decodeEndedFirst = getDecodeDone(h) != 0;
+  });
+  const int decoded = startDecode(h);
+  other.join();
+  ASSERT_TRUE(requested) << "the decode ended before the other thread saw it run";
+  EXPECT_EQ(decoded, 1);
+  EXPECT_FALSE(takenDuringDecode);
+  EXPECT_TRUE(decodeEndedFirst);
+  EXPECT_EQ(rowLines(h), expected) << firstDifference(expected, rowLines(h));
+  ASSERT_TRUE(pollUntil([h] { return getCaptureDone(h) != 0; }));
+  EXPECT_EQ(getCaptureCount(h), SECOND);
+  sniffEnd(h);
+}
+
+// What a client gets when the probe is unplugged mid-capture: the capture is reported done with
+// the count of the bytes captured before, which decode; then the change to "not found".
+TEST(LibCapture, UnplugMidCapture) {
+  ASSERT_TRUE(ProbeSimControl::loaded()) << "libusb is " << ProbeSimControl::libusbPath();
+  TempDir tmp;
+  const std::vector<uint8_t> stream = usbenc::enumerationMix(1 << 20, 5);
+  const std::string streamFile = tmp.path("stream.raw");
+  writeFile(streamFile, std::string(stream.begin(), stream.end()));
+  ASSERT_EQ(ProbeSimControl::configure("[probe]\ncapture_rate=262144\ncapture_file=" + streamFile), "");
+  void* h = sniffInit();
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(pollUntil([h] { return getHardwareStatus(h) == LIBVEXA_HW_STATUS_OK && getHardwareChanged(h); }));
+  setNeeded(h, 1 << 20);
+  setRun(h, 1);
+  ASSERT_TRUE(pollUntil([h] { return getCaptureCount(h) >= 65536; }));
+  ASSERT_TRUE(ProbeSimControl::unplug(0));
+  ASSERT_TRUE(pollUntil([h] { return getCaptureDone(h) != 0; }));
+  const uint64_t count = getCaptureCount(h);
+  EXPECT_GE(count, 65536u);
+  EXPECT_LT(count, 1u << 20);
+  EXPECT_EQ(startDecode(h), 1);
+  const std::string expected = linText(*decodeRaw(std::vector<uint8_t>(stream.begin(), stream.begin() + count)).lin);
+  EXPECT_GT(getPacketDataRowCount(h), 0u);
+  EXPECT_EQ(rowLines(h), expected) << firstDifference(expected, rowLines(h));
+  ASSERT_TRUE(pollUntil([h] { return getHardwareChanged(h) != 0; }));
+  EXPECT_EQ(getHardwareStatus(h), LIBVEXA_HW_STATUS_NOT_FOUND);
+  EXPECT_EQ(getCaptureCount(h), count);
+  sniffEnd(h);
+}
+
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 namespace {
 
