@@ -69,9 +69,10 @@ public:
   /// Builds the probe facade (libusb initialised) and starts the capture thread at once.
   /// waits: the product's by default; tests shorten them.
   explicit TloThread(TloMode mode = TloMode::desktop, const TloWaits& waits = TloWaits{});
-  /// Sets quit and joins the capture thread: it ends after the pass in progress, and a running
-  /// capture ends after its current endpoint read (at most one read timeout, 5 s). Then the
-  /// facade (device closed, libusb released) and the buffer go.
+  /// Sets quit and joins the capture thread: it ends after the pass in progress, whose waits
+  /// (the probe's return after a firmware download, the FPGA update's busy waits, sleeps) end at
+  /// once, and a running capture ends after its current endpoint read (at most one read timeout,
+  /// 5 s). Then the facade (device closed, libusb released) and the buffer go.
   ~TloThread();
   TloThread(const TloThread&) = delete;
   TloThread& operator=(const TloThread&) = delete;

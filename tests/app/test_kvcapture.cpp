@@ -283,7 +283,6 @@ TEST_F(CaptureDialog, AReadErrorKeepsTheBytesCapturedAndTheFooterSaysWhy) {
               EXPECT_EQ(acqText(), wxString(num2str(KEPT) + " Bytes"));
               EXPECT_EQ(decText(), "100%");
               expectSameRows(rowLines(page()->exThreadRef().pLinearRowVec()), expectedRows(KEPT));
-              kvtest::saveScreenshot(dialog(), "capture_dialog_read_error");
             })
       .when("a few more ticks", afterMs(1000),
             [] {
