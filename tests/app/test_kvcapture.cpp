@@ -364,6 +364,7 @@ TEST_F(CaptureDialog, ClosingWhileTheProbeIsStuckReturnsWithinSeconds) {
     auto d = run(script);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closedAt).count();
     EXPECT_FALSE(d->retOK());
+    RecordProperty(keys[0] == 'c' ? "stuck_busy_close_ms" : "never_back_close_ms", static_cast<int>(took));
     EXPECT_LT(took, 3000) << "the dialog waited " << took << " ms for its capture thread";
   }
 }
