@@ -55,6 +55,20 @@ const char* const helpText[NUMSTRS] = {
     "Press the Stop button to interrupt USB sniffing. Captured data will still be decompressed.",
 };
 
+/// The footer's note on a capture that ended early; empty for one that filled or was stopped.
+std::string captureEndNote(TcaptureEnd end) {
+  switch (end) {
+    case TcaptureEnd::readError:
+      return "Capture ended early: read error";
+    case TcaptureEnd::unplugged:
+      return "Capture ended early: probe unplugged";
+    case TcaptureEnd::noMemory:
+      return hardwareStatusMsg(HW_STATUS_NO_MEMORY);
+    default:
+      return "";
+  }
+}
+
 wxFont enlarged(const wxFont& base, int points) {
   wxFont f(base);
   f.SetPointSize(base.GetPointSize() + points);
@@ -310,7 +324,8 @@ void TctlPage::enableButtons() {
     int ok;  // 1 on, 0 off, -1 keep
   };
   static const Row rows[] = {
-      /* CTL_HW_ERROR  */ {false, "Start", true, false, false, 0},
+      // OK keeps its state: the rows of a finished decode stay available when the probe goes.
+      /* CTL_HW_ERROR  */ {false, "Start", true, false, false, -1},
       /* CTL_READY     */ {true, "Start", true, true, true, -1},
       /* CTL_CAPTURING */ {true, "Stop", false, false, false, -1},
       /* CTL_DECODING  */ {false, "Stop", false, false, false, -1},
@@ -346,13 +361,22 @@ void TctlPage::showHardware() {
   // its "Initializing..." until then.
   if (!loThread.firstInitEnded())
     return;
-  setStatusLine(hardwareStatusMsg(shownStatus));
+  // A capture that ended early keeps its note in the status line until the next capture.
+  setStatusLine(captureNote.empty() ? hardwareStatusMsg(shownStatus) : captureNote);
   setIdLine("Hardware Serial: " + loThread.getSerial());
   hardwareShown = true;
 }
 
 void TctlPage::refresh() {
   const int status = loThread.getHardwareStatus();
+  // The capture thread reports a change only from an initialisation pass, so a capture of this
+  // page whose done flag is up has ended before the change (the probe left mid-capture): its
+  // bytes are decoded, not dropped.
+  const bool captureEnded = state == CTL_CAPTURING && loThread.consumeDone();
+  if (captureEnded)
+    endCapture();
+  // Also a decode whose end the page had not yet shown: OK hands over its rows all the same.
+  const bool decodeEnded = captureEnded || (state == CTL_DECODING && exThread.getDone());
   shownStatus = status;
   showHardware();
   // The hardware changed under whatever the page was doing: withdraw requests the capture thread
@@ -364,12 +388,18 @@ void TctlPage::refresh() {
     loThread.consumeDone();
   }
   state = status == HW_STATUS_OK ? CTL_READY : CTL_HW_ERROR;
-  decodeFailed = false;
-  acqLabel->SetLabel("0 Bytes");
-  acqGauge->SetValue(0);
-  decLabel->SetLabel("0%");
-  decGauge->SetValue(0);
-  Layout();
+  if (decodeEnded) {
+    // The displays keep showing the capture that OK now hands over.
+    setDecProgress(static_cast<unsigned>(exThread.getDecodedCount()));
+    okBtn->Enable(true);
+  } else {
+    decodeFailed = false;
+    acqLabel->SetLabel("0 Bytes");
+    acqGauge->SetValue(0);
+    decLabel->SetLabel("0%");
+    decGauge->SetValue(0);
+    Layout();
+  }
   enableButtons();
 }
 
@@ -381,6 +411,11 @@ void TctlPage::startCapture() {
   decodeFailed = false;
   setAcqProgress(0);
   setDecProgress(0);
+  // Only a ready probe gets here, so the status line's hardware text is that of HW_STATUS_OK.
+  if (!captureNote.empty()) {
+    captureNote.clear();
+    setStatusLine(hardwareStatusMsg(HW_STATUS_OK));
+  }
   // The capture thread is idle here: a done flag or stop request still pending belongs to an
   // earlier capture (a stop that came after its buffer filled would end this one at once).
   loThread.consumeDone();
@@ -389,6 +424,14 @@ void TctlPage::startCapture() {
   loThread.setRun(true);
   state = CTL_CAPTURING;
   enableButtons();
+}
+
+void TctlPage::endCapture() {
+  setAcqProgress(static_cast<unsigned>(loThread.getCaptureCount()));
+  decodeCapture();
+  captureNote = captureEndNote(loThread.getCaptureEnd());
+  if (!captureNote.empty())
+    setStatusLine(captureNote);
 }
 
 void TctlPage::decodeCapture() {
@@ -429,8 +472,7 @@ void TctlPage::onTick() {
         loThread.setStop(true);
       }
       if (loThread.consumeDone()) {
-        setAcqProgress(static_cast<unsigned>(loThread.getCaptureCount()));
-        decodeCapture();
+        endCapture();
         state = CTL_DECODING;
         enableButtons();
       }

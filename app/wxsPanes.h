@@ -98,6 +98,9 @@ class TctlPage : public wxPanel {
   /// has ended its first initialisation pass.
   void showHardware();
   void startCapture();
+  /// The page's capture has ended (its done flag taken): shows its count, decodes it and notes
+  /// in the footer why it ended early.
+  void endCapture();
   void decodeCapture();
 
   int state = CTL_INIT;
@@ -123,6 +126,9 @@ class TctlPage : public wxPanel {
   int shownStatus = HW_STATUS_NOT_FOUND;
   /// The footer shows the hardware status (it says "Initializing..." until then).
   bool hardwareShown = false;
+  /// Why the last capture ended early, shown in the footer's status line until the next capture
+  /// (empty when it filled its buffer or was stopped).
+  std::string captureNote;
 };
 
 /// The "Help" tab: five paragraphs on how a capture is made.

@@ -136,6 +136,9 @@ int startDecode(void* h) {
   try {
     TloThread& lo = loHandle(h);
     TexThread& ex = exHandle(h);
+    // Another thread of the client may request the next capture meanwhile: it starts only when
+    // the decode has let go of the buffer.
+    const auto hold = lo.holdRawData();
     ex.startDecode(lo.pRawData(), lo.getCaptureCount());
     return ex.getSucceeded() ? 1 : 0;
   } catch (...) {

@@ -32,7 +32,10 @@
  *     getDecodedCount, setConnect) may be made from any thread, also while another thread is
  *     inside startDecode on the same handle;
  *   - setNeeded only while no capture runs on the handle;
+ *   - a capture requested (setRun) while another thread is inside startDecode on the handle
+ *     starts only when that decode has ended, so the decode reads the capture it started on;
  *   - startDecode only after getCaptureDone has reported the capture (or before any capture);
+ *     one called while a capture runs waits for it to end;
  *   - the row calls (getPacketDataRowCount, getPacketDataRow, linix2rowptr and the X calls) on
  *     a handle never overlap startDecode or sampleFileRead on that handle;
  *   - the X calls (versionX, getSerialX, getPacketDataRowX, getBoxStrX) are never made from
@@ -94,7 +97,12 @@ LIBVEXA_API void setStop(void* h, int on);
 LIBVEXA_API int getRun(void* h);
 /** 1 while the stop request is set, else 0. */
 LIBVEXA_API int getStop(void* h);
-/** 1 once per finished capture (reading clears it), else 0. */
+/**
+ * 1 once per finished capture (reading clears it), else 0. A capture that a read error or an
+ * unplugged probe ended early is finished too: getCaptureCount then gives the bytes captured
+ * before the fault, and startDecode decodes them. After an unplug, getHardwareChanged follows
+ * with status -1 once the capture thread has looked for the probe again.
+ */
 LIBVEXA_API int getCaptureDone(void* h);
 /** 1 once per change of the hardware status (reading clears it), else 0. */
 LIBVEXA_API int getHardwareChanged(void* h);

@@ -237,7 +237,7 @@ bool TFX2base::FX2reload(const uint8_t* records, size_t len) {
   // The new firmware takes the device off the bus and brings it back with a new address.
   milliSleep(REENUM_WAIT_MS);
   close();
-  for (int attempt = 0; attempt < REOPEN_ATTEMPTS; ++attempt) {
+  for (int attempt = 0; attempt < REOPEN_ATTEMPTS && !cancelled(); ++attempt) {
     milliSleep(REOPEN_WAIT_MS);
     if (open(vendorId, productId, deviceIndex))
       return true;

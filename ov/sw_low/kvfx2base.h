@@ -53,6 +53,10 @@ public:
   /// Sleeps ms milliseconds on the calling thread; 0 returns at once.
   /// Every wait of the open and reload sequences goes through here.
   virtual void milliSleep(unsigned ms);
+  /// True once the owner wants the sequence in progress given up (it is being destroyed): the
+  /// reload stops waiting for the device to come back, and the command layer's busy waits end.
+  /// Never in this base class; a derived class's milliSleep should then return early too.
+  virtual bool cancelled() const { return false; }
 
   /// Finds the index-th device (0-based) with vid/pid, opens it, makes configuration 1 active,
   /// takes interface 0 from a kernel driver and claims it. False when any step failed (the

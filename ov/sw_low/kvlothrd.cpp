@@ -46,25 +46,38 @@ static_assert((TloThread::MAX_NEEDED / CAPTURE_GRANULE) * CAPTURE_GRANULE + CAPT
 static_assert(uint64_t{TloThread::MAX_NEEDED} + 1 + CAPTURE_FRONT_PAD > UINT32_MAX,
               "one more byte wanted would overflow 32 bits once padded");
 
-/// The probe layer with the waits of a TloWaits.
+/// Slice of the probe layer's sleeps after which the quit request is looked at again.
+constexpr std::chrono::milliseconds QUIT_CHECK_SLICE{10};
+
+/// The probe layer with the waits of a TloWaits, given up as soon as the capture thread's quit
+/// request is set: a probe that never comes back on the bus, or a configuration port that stays
+/// busy, then holds the destructor no longer than the transfer in progress.
 class TwaitingLow final : public TkvLow {
 public:
-  explicit TwaitingLow(unsigned waitDivisor) : divisor(std::max(1u, waitDivisor)) {}
-  void milliSleep(unsigned ms) override { TkvLow::milliSleep(ms / divisor); }
+  TwaitingLow(unsigned waitDivisor, const std::atomic<bool>& quitFlag)
+      : divisor(std::max(1u, waitDivisor)), quit(quitFlag) {}
+  bool cancelled() const override { return quit.load(std::memory_order_acquire); }
+  void milliSleep(unsigned ms) override {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms / divisor);
+    for (auto now = std::chrono::steady_clock::now(); now < end && !cancelled();
+         now = std::chrono::steady_clock::now())
+      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, QUIT_CHECK_SLICE));
+  }
 
 private:
   const unsigned divisor;
+  const std::atomic<bool>& quit;
 };
 
-std::unique_ptr<TkvLow> makeLow(const TloWaits& waits) {
-  auto low = std::make_unique<TwaitingLow>(waits.usbWaitDivisor);
+std::unique_ptr<TkvLow> makeLow(const TloWaits& waits, const std::atomic<bool>& quit) {
+  auto low = std::make_unique<TwaitingLow>(waits.usbWaitDivisor, quit);
   low->setBusyTimeoutMs(waits.busyTimeoutMs);
   return low;
 }
 
 }  // namespace
 
-TloThread::TloThread(TloMode m, const TloWaits& w) : probe(makeLow(w)), mode(m), waits(w) {
+TloThread::TloThread(TloMode m, const TloWaits& w) : probe(makeLow(w, quit)), mode(m), waits(w) {
   try {
     thread = new std::thread(&TloThread::threadFunc, this);
   } catch (const std::exception&) {
@@ -166,7 +179,10 @@ void TloThread::threadFunc() {
             state = STATE_INIT;
             break;
           }
-          if (consumeRun()) {
+          // A run request waits while the owner holds the buffer for a decode: the capture
+          // resizes it.
+          if (std::unique_lock hold(bufferLock, std::try_to_lock); hold.owns_lock() && consumeRun()) {
+            captureHold = std::move(hold);
             state = STATE_RUN;
             break;
           }
@@ -193,8 +209,12 @@ void TloThread::threadFunc() {
       if (state == STATE_RUN)
         state = STATE_DONE;
     }
+    if (state != STATE_RUN && captureHold.owns_lock())
+      captureHold.unlock();
     loopSleep(probe.isOpen() ? 1 : SLEEPS_WHILE_CLOSED);
   }
+  if (captureHold.owns_lock())
+    captureHold.unlock();
 }
 
 bool TloThread::doThreadInit() {
@@ -259,6 +279,8 @@ bool TloThread::doThreadRun() {
   const uint32_t wanted = std::min(getNeeded(), MAX_NEEDED);
   const uint32_t total = wanted / CAPTURE_GRANULE * CAPTURE_GRANULE + CAPTURE_FRONT_PAD;
   setCaptureCount(0);
+  // Until the buffer is in place, the capture counts as one that found no memory.
+  captureEnd.store(TcaptureEnd::noMemory, std::memory_order_release);
   try {
     if (clearPending.exchange(false))
       rawData.clear();
@@ -284,19 +306,26 @@ bool TloThread::doThreadRun() {
 
   // Quit is honoured between reads, so destruction waits for one read at most. A stop request
   // is consumed only while the buffer is not yet full.
-  bool ok = true;
+  TcaptureEnd end = TcaptureEnd::complete;
   uint64_t received = 0;
-  while (received < total && !quitting() && !consumeStop()) {
+  while (received < total && !quitting()) {
+    if (consumeStop()) {
+      end = TcaptureEnd::stopped;
+      break;
+    }
     const size_t n = static_cast<size_t>(std::min<uint64_t>(CHUNK_SIZE, total - received));
     size_t got = 0;
-    if (probe.blockIn(FX2_CAPTURE_ENDPOINT, rawData.data() + received, n, got) < 0) {
-      ok = false;
+    const int rc = probe.blockIn(FX2_CAPTURE_ENDPOINT, rawData.data() + received, n, got);
+    if (rc < 0) {
+      end = rc == LIBUSB_ERROR_NO_DEVICE ? TcaptureEnd::unplugged : TcaptureEnd::readError;
       break;
     }
     received += std::min(got, n);
     setCaptureCount(received > CAPTURE_FRONT_PAD ? received - CAPTURE_FRONT_PAD : 0);
   }
-  // Also after a read error: the bytes that did arrive are kept, without the pad in front.
+  // Also after a read error or an unplug: the bytes that did arrive are kept, without the pad
+  // in front.
   rawData.erase(rawData.begin(), rawData.begin() + CAPTURE_FRONT_PAD);
-  return ok;
+  captureEnd.store(end, std::memory_order_release);
+  return end == TcaptureEnd::complete || end == TcaptureEnd::stopped;
 }

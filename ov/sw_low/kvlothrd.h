@@ -24,6 +24,15 @@ constexpr int HW_STATUS_NO_MEMORY = -5;   ///< the capture buffer could not be a
 ///   and getRun/getStop read the requests back.
 enum class TloMode { desktop, library };
 
+/// How the last capture ended.
+enum class TcaptureEnd {
+  complete,  ///< the buffer filled (also a capture that quit ended)
+  stopped,   ///< a stop request ended it
+  readError, ///< an endpoint read failed (the device is closed and initialised again)
+  unplugged, ///< the probe left the bus during the capture
+  noMemory,  ///< the buffer could not be allocated: nothing was captured
+};
+
 /// The waits of the capture thread and of the probe layer under it. The defaults are the
 /// product's; tests pass shorter ones (the only reason this struct exists).
 struct TloWaits {
@@ -60,9 +69,10 @@ public:
   /// Builds the probe facade (libusb initialised) and starts the capture thread at once.
   /// waits: the product's by default; tests shorten them.
   explicit TloThread(TloMode mode = TloMode::desktop, const TloWaits& waits = TloWaits{});
-  /// Sets quit and joins the capture thread: it ends after the pass in progress, and a running
-  /// capture ends after its current endpoint read (at most one read timeout, 5 s). Then the
-  /// facade (device closed, libusb released) and the buffer go.
+  /// Sets quit and joins the capture thread: it ends after the pass in progress, whose waits
+  /// (the probe's return after a firmware download, the FPGA update's busy waits, sleeps) end at
+  /// once, and a running capture ends after its current endpoint read (at most one read timeout,
+  /// 5 s). Then the facade (device closed, libusb released) and the buffer go.
   ~TloThread();
   TloThread(const TloThread&) = delete;
   TloThread& operator=(const TloThread&) = delete;
@@ -89,6 +99,9 @@ public:
   void setNeeded(uint32_t n);
   /// Bytes captured so far in the current or last capture, front pad excluded.
   uint64_t getCaptureCount() const { return captureCount.load(std::memory_order_acquire); }
+  /// How the last capture ended; current once consumeDone() returned true. The bytes captured
+  /// before a read error or an unplug are kept like those of any other capture.
+  TcaptureEnd getCaptureEnd() const { return captureEnd.load(std::memory_order_acquire); }
   /// One of the HW_STATUS_ codes.
   int getHardwareStatus() const { return hardwareStatus.load(std::memory_order_acquire); }
   /// The probe's serial text ("unavailable" while no probe is open).
@@ -100,6 +113,10 @@ public:
   /// The raw buffer itself. Only its first getCaptureCount() bytes are capture data; read it only
   /// between consuming done and the next setNeeded or setRun.
   std::vector<uint8_t>* pRawData() { return &rawData; }
+  /// Keeps the raw buffer as it is while the returned lock is held, for a decode that reads it
+  /// while other threads of the owner may request the next capture: a run request then stays
+  /// pending until the lock is released. Waits for a capture in progress to end.
+  std::unique_lock<std::mutex> holdRawData() { return std::unique_lock(bufferLock); }
   /// Connects (true) or disconnects the probe's pass-through link between host and device: two
   /// writes of FPGA register 4 from the caller's thread, never interleaved with the capture
   /// thread's register sequences. Returns the second write's result; false at once while no probe
@@ -143,6 +160,11 @@ private:
   std::atomic<bool> done{false};
   std::atomic<bool> hardwareChanged{false};
   std::atomic<bool> firstInitDone{false};
+  std::atomic<TcaptureEnd> captureEnd{TcaptureEnd::complete};
+  /// Held by the capture thread from taking a run request to the end of that capture (in
+  /// captureHold), and by holdRawData's owner while it reads the buffer.
+  std::mutex bufferLock;
+  std::unique_lock<std::mutex> captureHold; ///< capture thread only
   /// Desktop behaviour: setNeeded asked for the buffer to be emptied; the capture thread does it
   /// before the next capture, where no read of the buffer can be running.
   std::atomic<bool> clearPending{false};

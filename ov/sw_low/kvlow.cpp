@@ -148,10 +148,12 @@ uint64_t TkvLow::getTraceReg() { return cfgGetReg({0x19, 0x00, 0x00, 0x00}, 8); 
 uint16_t TkvLow::getFEAbits() { return static_cast<uint16_t>(cfgGetReg({0xFB, 0x00, 0x00, 0x00}, 2)); }
 
 // No pause between polls: each poll is a control transfer of its own. The wait is bounded so that
-// a configuration port that stays busy, or stops answering, cannot hold the capture thread forever.
+// a configuration port that stays busy, or stops answering, cannot hold the capture thread forever,
+// and it gives up at once when the owner cancels.
 bool TkvLow::waitNotBusy() {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(busyTimeout);
   for (;;) {
+    if (cancelled()) return false;
     bool ok = false;
     const uint64_t busy = cfgGetReg({0xF0, 0x00, 0x00, 0x00}, 1, ok);
     if (!ok) return false;
@@ -189,7 +191,9 @@ bool TkvLow::updateFPGA(bool force) {
   failures += errs(waitNotBusy());
   failures += errs(initAddr());
   failures += errs(waitNotBusy());
-  for (uint32_t i = 0; i < fpgaConfigNumFrames; ++i) failures += errs(sendRow(fpgaConfigData + i * FPGA_ROW_SIZE));
+  // The rows are most of the update's transfers: a cancelled update sends no more of them.
+  for (uint32_t i = 0; i < fpgaConfigNumFrames; ++i)
+    failures += errs(!cancelled() && sendRow(fpgaConfigData + i * FPGA_ROW_SIZE));
   failures += errs(done());
   failures += errs(waitNotBusy());
   failures += errs(refresh());

@@ -90,7 +90,8 @@ public:
 
   /// needed := the EEPROM's checksum differs from the image's; false when the EEPROM is unreadable.
   bool updateFPGAneeded(bool& needed);
-  /// Programs the FPGA image when needed (or forced); true when nothing failed.
+  /// Programs the FPGA image when needed (or forced); true when nothing failed. Once cancelled(),
+  /// no more rows are sent and the waits give up, so the update ends after a few transfers.
   bool updateFPGA(bool force);
   /// 0 when ok, 1 when not.
   static int errs(bool ok) { return ok ? 0 : 1; }
@@ -113,8 +114,8 @@ public:
   uint16_t getFEAbits();
   void showCfgStatus() {}
 
-  /// Polls isBusy until it reads zero. Gives up with false when the poll itself fails or
-  /// busyTimeoutMs() passes first.
+  /// Polls isBusy until it reads zero. Gives up with false when the poll itself fails,
+  /// busyTimeoutMs() passes first or the owner has cancelled().
   bool waitNotBusy();
   unsigned busyTimeoutMs() const { return busyTimeout; }
   void setBusyTimeoutMs(unsigned ms) { busyTimeout = ms; }

@@ -1,5 +1,5 @@
-// The capture dialog when a decode fails: large allocations fail on demand, so it runs as a
-// program of its own (it replaces the global allocator).
+// The capture dialog when a decode or the capture buffer fails: large allocations fail on demand,
+// so it runs as a program of its own (it replaces the global allocator).
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -12,8 +12,9 @@
 namespace {
 
 /// While armed, allocations of at least FAIL_FROM bytes made on any thread but the GUI thread
-/// throw: the decode thread's view vectors outgrow that on a large capture, the capture
-/// thread's and the simulator's own allocations stay far below it.
+/// throw: the decode thread's view vectors outgrow that on a large capture, and so does a large
+/// capture's buffer when armed before the capture starts; the capture thread's other and the
+/// simulator's own allocations stay far below it.
 constexpr size_t FAIL_FROM = size_t{1} << 20;
 std::atomic<bool> armed{false};
 std::thread::id guiThread;
@@ -108,6 +109,34 @@ TEST_F(DecodeFailure, NoRowsWhenTheFirstDecodeFailed) {
   auto d = run(script);
   EXPECT_TRUE(d->retOK());
   expectNoRows(*d);
+}
+
+using AllocationFailure = DecodeFailure;
+
+// A capture buffer that cannot be allocated: the capture ends empty, and the footer says why
+// until the next capture.
+TEST_F(AllocationFailure, TheFooterNamesACaptureBufferThatCouldNotBeAllocated) {
+  TuiScript script;
+  script
+      .when("the probe initialised", hardwareOK,
+            [] {
+              armed = true;
+              type("2048");
+              click(ID_START_BTN);
+            })
+      .when("the empty capture decoded", okReady,
+            [] {
+              armed = false;
+              EXPECT_EQ(statusLine(), "Memory allocation failed");
+              EXPECT_EQ(acqText(), "0 Bytes");
+              type("64");
+              click(ID_START_BTN);
+            })
+      .when("the next capture", [] { return state() == TctlPage::CTL_CAPTURING; },
+            [] { EXPECT_EQ(statusLine(), "Hardware Initialized OK"); })
+      .when("the next capture decoded", okReady, [] { click(wxID_CANCEL); });
+  auto d = run(script);
+  EXPECT_FALSE(d->retOK());
 }
 
 }  // namespace

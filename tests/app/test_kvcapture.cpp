@@ -1,7 +1,11 @@
 // Headless tests of the capture dialog on the probe simulator: the real modal loop with its
 // 300 ms timer, driven by a scripted user who posts button, key and text events from inside it.
+#include <gmock/gmock.h>
+
 #include <fstream>
+#include <functional>
 #include <thread>
+#include <utility>
 
 #include "capture_driver.h"
 #include "kvexthrd.h"
@@ -238,7 +242,10 @@ TEST_F(CaptureDialog, HardwareChangeResetsTheDisplaysAndWithdrawsTheRun) {
               })
       .when("the hardware change shown", [] { return state() == TctlPage::CTL_HW_ERROR; },
             [] {
-              EXPECT_EQ(statusLine(), "Sniffer hardware not found");
+              // When the capture thread took the run before it noticed the unplug, that capture
+              // ended at its first read, and the footer says so.
+              EXPECT_THAT(statusLine().ToStdString(),
+                          testing::AnyOf("Sniffer hardware not found", "Capture ended early: probe unplugged"));
               EXPECT_EQ(acqText(), "0 Bytes");
               EXPECT_EQ(acqGauge(), 0);
               EXPECT_EQ(decText(), "0%");
@@ -259,41 +266,108 @@ TEST_F(CaptureDialog, HardwareChangeResetsTheDisplaysAndWithdrawsTheRun) {
   EXPECT_EQ(logCount("capture start"), 0u);
 }
 
-TEST_F(CaptureDialog, ADoneFlagLeftFromACaptureTheRefreshTookAwayIsNotDecoded) {
-  probe();
+// A read error mid-capture: the bytes captured before it are decoded, the footer says why the
+// capture ended until the next capture, and OK hands over the rows of the last decode.
+TEST_F(CaptureDialog, AReadErrorKeepsTheBytesCapturedAndTheFooterSaysWhy) {
+  constexpr size_t SERVED = 300000;  // front pad included
+  constexpr size_t KEPT = SERVED - 2048;
+  probe("capture_fail = IO*1\ncapture_fail_after = " + std::to_string(SERVED) + "\n");
   TuiScript script;
   script.when("the probe initialised", hardwareOK,
               [] {
-                type("8192");
+                type("2048");
                 click(ID_START_BTN);
               })
-      .when("the capture under way", [] { return state() == TctlPage::CTL_CAPTURING && wxstr2num(acqText()) > 0; },
+      .when("the cut capture decoded", okReady,
             [] {
-              // The probe goes mid-capture while the GUI thread is busy: by the next tick the
-              // capture has ended (done raised) and the capture thread has reported the change.
-              ASSERT_TRUE(ProbeSimControl::unplug(0));
-              TloThread& lo = A::loThread(*page());
-              const auto deadline = Clock::now() + std::chrono::seconds(20);
-              while (lo.getHardwareStatus() != HW_STATUS_NOT_FOUND && Clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-              ASSERT_EQ(lo.getHardwareStatus(), HW_STATUS_NOT_FOUND);
+              EXPECT_EQ(statusLine(), "Capture ended early: read error");
+              EXPECT_EQ(acqText(), wxString(num2str(KEPT) + " Bytes"));
+              EXPECT_EQ(decText(), "100%");
+              expectSameRows(rowLines(page()->exThreadRef().pLinearRowVec()), expectedRows(KEPT));
             })
-      .when("the change shown", [] { return state() == TctlPage::CTL_HW_ERROR; },
+      .when("a few more ticks", afterMs(1000),
             [] {
-              EXPECT_EQ(acqText(), "0 Bytes");
-              ASSERT_TRUE(ProbeSimControl::replug(0));
-            })
-      .when("the probe back", hardwareOK,
-            [] {
+              EXPECT_EQ(statusLine(), "Capture ended early: read error");
               type("64");
               click(ID_START_BTN);
             })
-      .when("the new capture decoded", [] { return state() >= TctlPage::CTL_DECODING; },
-            [] { EXPECT_EQ(acqText(), "65_536 Bytes") << "a done flag of the earlier capture was taken"; })
-      .when("OK enabled", okReady, [] { click(wxID_OK); });
+      .when("the next capture", [] { return state() == TctlPage::CTL_CAPTURING; },
+            [] { EXPECT_EQ(statusLine(), "Hardware Initialized OK"); })
+      .when("the next capture decoded", okReady, [] {
+        EXPECT_EQ(statusLine(), "Hardware Initialized OK");
+        click(wxID_OK);
+      });
   auto d = run(script);
   EXPECT_TRUE(d->retOK());
   expectSameRows(rowLines(d->linVec), expectedRows(65536));
+}
+
+// The probe unplugged mid-capture, while the GUI thread goes on ticking and while it is busy
+// until the capture thread has reported the change (done and the change then come in one tick):
+// either way the bytes captured before are decoded, OK stays available with the probe gone and
+// hands them over, and the footer says why the capture ended.
+TEST_F(CaptureDialog, AnUnplugMidCaptureKeepsTheBytesCapturedForOK) {
+  for (const bool busy : {false, true}) {
+    SCOPED_TRACE(busy ? "GUI busy" : "GUI ticking");
+    probe();
+    uint64_t count = 0;
+    TuiScript script;
+    script.when("the probe initialised", hardwareOK,
+                [] {
+                  type("8192");
+                  click(ID_START_BTN);
+                })
+        .when("the capture under way", [] { return state() == TctlPage::CTL_CAPTURING && wxstr2num(acqText()) > 0; },
+              [busy] {
+                ASSERT_TRUE(ProbeSimControl::unplug(0));
+                TloThread& lo = A::loThread(*page());
+                const auto deadline = Clock::now() + std::chrono::seconds(20);
+                while (busy && lo.getHardwareStatus() != HW_STATUS_NOT_FOUND && Clock::now() < deadline)
+                  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+              })
+        .when("the change shown", [] { return state() == TctlPage::CTL_HW_ERROR; },
+              [&, busy] {
+                count = A::loThread(*page()).getCaptureCount();
+                EXPECT_GT(count, 0u);
+                EXPECT_LT(count, 8192u * 1024);
+                EXPECT_EQ(statusLine(), "Capture ended early: probe unplugged");
+                if (busy) {  // the refresh that decoded the capture shows it (a later one resets)
+                  EXPECT_EQ(acqText(), wxString(num2str(count) + " Bytes"));
+                  EXPECT_EQ(decText(), "100%");
+                }
+                EXPECT_FALSE(enabled(ID_START_BTN));
+                EXPECT_TRUE(enabled(wxID_OK));
+                click(wxID_OK);
+              });
+    auto d = run(script);
+    EXPECT_TRUE(d->retOK());
+    EXPECT_FALSE(d->linVec->empty());
+    expectSameRows(rowLines(d->linVec), expectedRows(count));
+  }
+}
+
+// Closing the dialog while the probe is stuck: its configuration port never leaves busy during
+// the FPGA update, or it never comes back on the bus after the firmware download.
+TEST_F(CaptureDialog, ClosingWhileTheProbeIsStuckReturnsWithinSeconds) {
+  const std::pair<const char*, std::function<bool()>> cases[] = {
+      {"cfg_stuck_busy = 1\n", [] { return probeState("cfg_busy_polls") >= 3; }},
+      {"reenum = never\n", [] { return logCount("event left_bus_for_reenumeration") == 1; }},
+  };
+  for (const auto& [keys, stuck] : cases) {
+    SCOPED_TRACE(keys);
+    scenario(std::string("reenum_delay_ms = 300\n[probe]\n") + keys);  // no FPGA checksum: an update
+    Clock::time_point closedAt;
+    TuiScript script;
+    script.when("the probe stuck", stuck, [&] {
+      closedAt = Clock::now();
+      closeWindow();
+    });
+    auto d = run(script);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closedAt).count();
+    EXPECT_FALSE(d->retOK());
+    RecordProperty(keys[0] == 'c' ? "stuck_busy_close_ms" : "never_back_close_ms", static_cast<int>(took));
+    EXPECT_LT(took, 3000) << "the dialog waited " << took << " ms for its capture thread";
+  }
 }
 
 TEST_F(CaptureDialog, OKDuringASecondCaptureReturnsTheRowsOfTheFirst) {

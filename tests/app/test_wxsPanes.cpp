@@ -119,7 +119,7 @@ TEST_F(CtlPageTest, EnableButtonsFollowsTheStateTable) {
     int okFromOff, okFromOn;  // OK after the call when it was off / on before (1 on, 0 off)
   };
   const Expect table[] = {
-      {TctlPage::CTL_HW_ERROR, false, "Start", true, false, false, 0, 0},
+      {TctlPage::CTL_HW_ERROR, false, "Start", true, false, false, 0, 1},  // OK keeps the last rows
       {TctlPage::CTL_READY, true, "Start", true, true, true, 0, 1},
       {TctlPage::CTL_CAPTURING, true, "Stop", false, false, false, 0, 1},
       {TctlPage::CTL_DECODING, false, "Stop", false, false, false, 0, 1},

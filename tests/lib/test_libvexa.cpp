@@ -65,6 +65,25 @@ std::string rowLines(void* h) {
   return text;
 }
 
+/// A handle on a probe whose captures stream `stream` (written to a file in tmp), with extra
+/// scenario keys; null on failure. Returns once the probe is ready.
+void* handleStreaming(const TempDir& tmp, const std::vector<uint8_t>& stream, const std::string& keys = "") {
+  const std::string streamFile = tmp.path("stream.raw");
+  writeFile(streamFile, std::string(stream.begin(), stream.end()));
+  if (ProbeSimControl::configure("[probe]\n" + keys + "capture_file=" + streamFile) != "") return nullptr;
+  void* h = sniffInit();
+  if (h && !pollUntil([h] { return getHardwareStatus(h) == LIBVEXA_HW_STATUS_OK; })) {
+    sniffEnd(h);
+    return nullptr;
+  }
+  return h;
+}
+
+/// The row lines of a direct decode of the first n bytes of stream.
+std::string decodedLines(const std::vector<uint8_t>& stream, size_t n) {
+  return linText(*decodeRaw(std::vector<uint8_t>(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(n))).lin);
+}
+
 /// A handle on a bus without a probe, shared by the suite (sniffInit takes 2 seconds).
 class LibNoProbe : public ::testing::Test {
  protected:
@@ -262,13 +281,8 @@ TEST(LibCapture, CaptureDecodeAndSecondCapture) {
   ASSERT_TRUE(ProbeSimControl::loaded()) << "libusb is " << ProbeSimControl::libusbPath();
   TempDir tmp;
   const std::vector<uint8_t> stream = usbenc::enumerationMix(32 * 1024, 7);
-  const std::string streamFile = tmp.path("stream.raw");
-  writeFile(streamFile, std::string(stream.begin(), stream.end()));
-  ASSERT_EQ(ProbeSimControl::configure("[probe]\ncapture_file=" + streamFile), "");
-
-  void* h = sniffInit();
+  void* h = handleStreaming(tmp, stream);
   ASSERT_NE(h, nullptr);
-  ASSERT_TRUE(pollUntil([h] { return getHardwareStatus(h) == LIBVEXA_HW_STATUS_OK; }));
   constexpr uint32_t SIZE = 8192;
 
   // One capture: run on this thread, polled to its end on another.
@@ -320,6 +334,75 @@ TEST(LibCapture, CaptureDecodeAndSecondCapture) {
   EXPECT_EQ(startDecode(h), 1);
   EXPECT_EQ(getPacketDataRowCount(h), 0u);
   EXPECT_EQ(getDecodeDone(h), 1);
+  sniffEnd(h);
+}
+
+// A second capture, larger than the first, requested from another thread while startDecode
+// reads the first: the capture thread leaves the buffer alone until the decode has ended (the
+// run request stays pending meanwhile), so the decode gives the first capture's rows, and the
+// second capture follows.
+TEST(LibCapture, SecondCaptureRequestedDuringADecodeWaitsForIt) {
+  ASSERT_TRUE(ProbeSimControl::loaded()) << "libusb is " << ProbeSimControl::libusbPath();
+  constexpr uint32_t FIRST = 8u << 20;
+  constexpr uint32_t SECOND = 2 * FIRST;  // a larger buffer moves to new memory
+  TempDir tmp;
+  const std::vector<uint8_t> stream = usbenc::enumerationMix(FIRST, 3);
+  void* h = handleStreaming(tmp, stream);
+  ASSERT_NE(h, nullptr);
+  setNeeded(h, FIRST);
+  setRun(h, 1);
+  ASSERT_TRUE(pollUntil([h] { return getCaptureDone(h) != 0; }));
+  ASSERT_EQ(getCaptureCount(h), FIRST);
+  const std::string expected = decodedLines(stream, FIRST);
+
+  bool requested = false, takenDuringDecode = false, decodeEndedFirst = false;
+  std::thread other([&] {
+    if (!pollUntil([h] { return getDecodedCount(h) > 0; })) return;
+    setNeeded(h, SECOND);
+    setRun(h, 1);
+    requested = true;
+    // Until the run is taken or the decode has ended; a run taken while the decode still runs
+    // would resize the buffer under it.
+    pollUntil([h] { return getRun(h) == 0 || getDecodeDone(h) != 0; });
+    takenDuringDecode = getRun(h) == 0 && getDecodeDone(h) == 0;
+    decodeEndedFirst = getDecodeDone(h) != 0;
+  });
+  const int decoded = startDecode(h);
+  other.join();
+  ASSERT_TRUE(requested) << "the decode ended before the other thread saw it run";
+  EXPECT_EQ(decoded, 1);
+  EXPECT_FALSE(takenDuringDecode);
+  EXPECT_TRUE(decodeEndedFirst);
+  EXPECT_EQ(rowLines(h), expected) << firstDifference(expected, rowLines(h));
+  ASSERT_TRUE(pollUntil([h] { return getCaptureDone(h) != 0; }));
+  EXPECT_EQ(getCaptureCount(h), SECOND);
+  sniffEnd(h);
+}
+
+// What a client gets when the probe is unplugged mid-capture: the capture is reported done with
+// the count of the bytes captured before, which decode; then the change to "not found".
+TEST(LibCapture, UnplugMidCapture) {
+  ASSERT_TRUE(ProbeSimControl::loaded()) << "libusb is " << ProbeSimControl::libusbPath();
+  TempDir tmp;
+  const std::vector<uint8_t> stream = usbenc::enumerationMix(1 << 20, 5);
+  void* h = handleStreaming(tmp, stream, "capture_rate=262144\n");
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(pollUntil([h] { return getHardwareChanged(h) != 0; }));
+  setNeeded(h, 1 << 20);
+  setRun(h, 1);
+  ASSERT_TRUE(pollUntil([h] { return getCaptureCount(h) >= 65536; }));
+  ASSERT_TRUE(ProbeSimControl::unplug(0));
+  ASSERT_TRUE(pollUntil([h] { return getCaptureDone(h) != 0; }));
+  const uint64_t count = getCaptureCount(h);
+  EXPECT_GE(count, 65536u);
+  EXPECT_LT(count, 1u << 20);
+  EXPECT_EQ(startDecode(h), 1);
+  const std::string expected = decodedLines(stream, count);
+  EXPECT_GT(getPacketDataRowCount(h), 0u);
+  EXPECT_EQ(rowLines(h), expected) << firstDifference(expected, rowLines(h));
+  ASSERT_TRUE(pollUntil([h] { return getHardwareChanged(h) != 0; }));
+  EXPECT_EQ(getHardwareStatus(h), LIBVEXA_HW_STATUS_NOT_FOUND);
+  EXPECT_EQ(getCaptureCount(h), count);
   sniffEnd(h);
 }
 

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <thread>
 
@@ -248,6 +249,7 @@ TEST_F(CaptureThread, SizesAndContentOfCaptures) {
     EXPECT_EQ(lo->getCaptureCount(), c.kept);
     EXPECT_EQ(lo->pRawData()->size(), c.kept);
     EXPECT_TRUE(captured() == served(stream, c.kept)) << "captured bytes differ from the stream served";
+    EXPECT_EQ(lo->getCaptureEnd(), TcaptureEnd::complete);
   }
   EXPECT_EQ(lo->getHardwareStatus(), HW_STATUS_OK);
   EXPECT_FALSE(lo->consumeHardwareChanged());
@@ -280,6 +282,7 @@ TEST_F(CaptureThread, StopRequests) {
   ASSERT_TRUE(eventually([&] { return lo->getCaptureCount() > 0; }));
   lo->setStop(true);
   ASSERT_TRUE(eventually([&] { return lo->consumeDone(); }));
+  EXPECT_EQ(lo->getCaptureEnd(), TcaptureEnd::stopped);
   EXPECT_GT(lo->getCaptureCount(), 0u);
   EXPECT_LT(lo->getCaptureCount(), 4u << 20);
   EXPECT_TRUE(captured() == served(stream, captured().size()));
@@ -377,6 +380,7 @@ TEST_F(CaptureThread, ReadErrorMidCapture) {
 
   ProbeSimControl::clearLog();
   ASSERT_TRUE(capture(8192));
+  EXPECT_EQ(lo->getCaptureEnd(), TcaptureEnd::readError);
   EXPECT_EQ(lo->getCaptureCount(), 2000u);
   EXPECT_TRUE(captured() == served(stream, 2000)) << "captured bytes differ from the stream served";
   const auto capturedBytes = captured();
@@ -392,10 +396,32 @@ TEST_F(CaptureThread, ReadErrorMidCapture) {
   EXPECT_THAT(std::vector<std::string>(init.begin(), init.begin() + INIT_REQUESTS.size()),
               ElementsAreArray(INIT_REQUESTS));
   ASSERT_TRUE(capture(8192));
+  EXPECT_EQ(lo->getCaptureEnd(), TcaptureEnd::complete);
   EXPECT_EQ(lo->getCaptureCount(), 8192u);
   EXPECT_TRUE(captured() == served(stream, 8192));
   EXPECT_EQ(ProbeSimControl::state(0, "open_handles"), 1);
   std::remove(file.c_str());
+}
+
+// Unplugged mid-capture: done is raised with the bytes captured before kept (they decode), the
+// end says why, and the change to "not found" follows.
+TEST_F(CaptureThread, UnplugMidCapture) {
+  startReady(probe("capture_traffic = saturatedBus\ncapture_rate = 400000\n"));
+  const std::vector<uint8_t> stream = usbenc::saturatedBus(65536, 1);
+  lo->setNeeded(4u << 20);
+  lo->setRun(true);
+  ASSERT_TRUE(eventually([&] { return lo->getCaptureCount() > 8192; }));
+  ASSERT_TRUE(ProbeSimControl::unplug(0));
+  ASSERT_TRUE(eventually([&] { return lo->consumeDone(); }));
+  EXPECT_EQ(lo->getCaptureEnd(), TcaptureEnd::unplugged);
+  const auto bytes = captured();
+  EXPECT_GT(bytes.size(), 8192u);
+  EXPECT_LT(bytes.size(), 4u << 20);
+  EXPECT_TRUE(bytes == served(stream, bytes.size())) << "captured bytes differ from the stream served";
+  EXPECT_GT(rowsOf(&bytes), 0u);
+  ASSERT_TRUE(eventually([&] { return lo->consumeHardwareChanged(); }));
+  EXPECT_EQ(lo->getHardwareStatus(), HW_STATUS_NOT_FOUND);
+  EXPECT_EQ(lo->getCaptureCount(), bytes.size()) << "the count outlives the change";
 }
 
 // A failed initialisation step gives -2 and the next pass initialises again: the earlier handle
@@ -562,6 +588,35 @@ TEST_F(CaptureThread, DestructionDuringACaptureWithoutData) {
   lo.reset();
   EXPECT_LT(msSince(t0), 7000);
   EXPECT_EQ(ProbeSimControl::state(0, "open_handles"), 0);
+}
+
+// Destroyed while the probe is stuck, with the product's waits: a configuration port that never
+// leaves busy during the FPGA update (each busy wait is bounded at 30 s), and a probe that never
+// comes back on the bus after its firmware download (25 reopen attempts). Either way the
+// destructor returns within about a second.
+TEST_F(CaptureThread, DestructionWhileTheProbeIsStuck) {
+  struct Case {
+    const char* keys;
+    std::function<bool()> stuck;
+  };
+  const std::string busyPoll = "40 ca 4002 4 f0000000";
+  const Case cases[] = {
+      {"cfg_stuck_busy = 1\n", [&] { return countOf(steps(ProbeSimControl::log()), busyPoll) >= 3; }},
+      {"reenum = never\n",
+       [] { return countOf(steps(ProbeSimControl::log()), "left_bus_for_reenumeration") == 1; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.keys);
+    // The EEPROM holds no checksum, so the FPGA is programmed.
+    start(std::string("[probe]\n") + c.keys, TloMode::desktop, TloWaits{});
+    ASSERT_TRUE(eventually(c.stuck, 20s));
+    const auto t0 = Clock::now();
+    lo.reset();
+    const long long took = msSince(t0);
+    RecordProperty(c.keys[0] == 'c' ? "stuck_busy_destroy_ms" : "never_back_destroy_ms", static_cast<int>(took));
+    EXPECT_LT(took, 1000 * SLOW);
+    EXPECT_EQ(ProbeSimControl::state(0, "open_handles"), 0);
+  }
 }
 
 // ---- allocation failure --------------------------------------------------------------------------
