@@ -12,6 +12,7 @@
 #include <wx/init.h>
 
 #include "bench_common.h"
+#include "bench_gui_panes.h"
 #include "kvdataio.h"
 #include "kvglobs.h"
 #include "kvrawgrp.h"
@@ -211,6 +212,7 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("show_filter_toggle_first_screen", filterToggle)
       ->UseManualTime()
       ->Unit(benchmark::kMillisecond);
+  registerPaneBenchmarks();
   const int rc = kvbench::runMain(argc, argv);
   wxEntryCleanup();
   return rc;
