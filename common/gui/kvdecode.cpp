@@ -7,6 +7,7 @@
 #include <wx/font.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
+#include <wx/settings.h>
 
 #include "kvcolours.h"
 #include "kvglobs.h"
@@ -143,12 +144,16 @@ void TscrolledPanel::render(const std::string& decode) {
 
 void TscrolledPanel::relayout() {
   relayoutQueued = false;
+  ++relayouts;
+  // Paragraphs whose width changed wrap now, all before the one layout that takes their heights.
+  for (wxSizerItem* si : sizer->GetChildren())
+    if (auto* text = dynamic_cast<TdecodeTextItem*>(si->GetWindow())) text->rewrap();
   Layout();
   GetParent()->FitInside();
 }
 
 void TscrolledPanel::queueRelayout() {
-  // Every paragraph whose height changed asks; one layout serves them all.
+  // Every paragraph whose width or height changed asks; one layout serves them all.
   if (relayoutQueued) return;
   relayoutQueued = true;
   CallAfter(&TscrolledPanel::relayout);
@@ -165,11 +170,8 @@ TdecodeTextItem::TdecodeTextItem(wxWindow* parent, std::string item)
   label = new wxGenericStaticText(this, wxID_ANY, wxString());
   // Wrapped at once at the width the panel gives its items, when it is known: the label never
   // holds the whole paragraph on one line, and the first layout wraps nothing again.
-  int width = -1;
-  if (auto* panel = dynamic_cast<TscrolledPanel*>(parent))
-    if (panel->GetClientSize().x > 2 * ITEM_BORDER + WRAP_MARGIN)
-      width = panel->GetClientSize().x - 2 * ITEM_BORDER - WRAP_MARGIN;
-  wrapTo(width);
+  auto* panel = dynamic_cast<TscrolledPanel*>(parent);
+  wrapTo(panel && panel->GetClientSize().x > 0 ? wrapWidth(panel->GetClientSize().x - 2 * ITEM_BORDER) : -1);
   sizer = new wxBoxSizer(wxHORIZONTAL);
   sizer->Add(label, 1, wxEXPAND);
   SetSizer(sizer);
@@ -192,20 +194,42 @@ void TdecodeTextItem::wrapTo(int width) {
   ++wraps;
 }
 
-void TdecodeTextItem::doResize() {
+int TdecodeTextItem::wrapWidth(int itemWidth) const {
+  // While the pane is resized the toolkit counts the vertical scroll bar in and out of the
+  // panel's width by turns, and the items follow. Wrapping as if the bar always took its room
+  // keeps the paragraphs from being wrapped again at each turn.
+  if (auto* panel = dynamic_cast<TscrolledPanel*>(GetParent())) {
+    const wxWindow* scroller = panel->GetParent();
+    const int withBar = scroller->GetSize().x - scroller->GetWindowBorderSize().x -
+                        wxSystemSettings::GetMetric(wxSYS_VSCROLL_X, scroller) - 2 * ITEM_BORDER;
+    itemWidth = std::min(itemWidth, withBar);
+  }
+  return std::max(-1, itemWidth - WRAP_MARGIN);
+}
+
+bool TdecodeTextItem::rewrap() {
   // Wrapping costs time in the length of the text: done only when the width changed or the
   // label no longer shows the last wrap. A height change alone (a layout) leaves it be.
-  const int width = std::max(-1, GetClientSize().x - WRAP_MARGIN);
-  if (width == wrappedWidth && label->GetLabel() == wrapped) return;
+  const int width = wrapWidth(GetClientSize().x);
+  if (width == wrappedWidth && label->GetLabel() == wrapped) return false;
   wrapTo(width);
+  return true;
+}
+
+void TdecodeTextItem::doResize() {
   // A paragraph that now takes more or fewer lines needs another height, and the scroll range
   // with it; the scrolled panel lays its items out again once the current event is done.
-  if (GetBestSize().y != GetSize().y)
+  if (rewrap() && GetBestSize().y != GetSize().y)
     if (auto* panel = dynamic_cast<TscrolledPanel*>(GetParent())) panel->queueRelayout();
 }
 
 void TdecodeTextItem::onResize(wxSizeEvent& event) {
-  doResize();
+  // A resize of the pane passes through passing widths (a scroll bar comes and goes while the
+  // toolkit settles): the wrap waits for the width that stays, in the panel's next relayout.
+  if (wrapWidth(GetClientSize().x) != wrappedWidth) {
+    if (auto* panel = dynamic_cast<TscrolledPanel*>(GetParent())) panel->queueRelayout();
+    else doResize();
+  }
   event.Skip(true);
 }
 

@@ -28,6 +28,7 @@ class TscrolledPanel : public wxPanel {
   void queueRelayout();
 
   wxBoxSizer* sizer;  ///< vertical; holds the item windows in the order of the items
+  int relayouts = 0;  ///< how often relayout ran (each lays out every item)
 
  private:
   bool relayoutQueued = false;
@@ -53,8 +54,8 @@ class TdecodePane : public wxPanel {
   TscrollerPanel* scroller;
 };
 
-/// One paragraph (its first 64 KB, then an ellipsis), wrapped 20 pixels narrower than the item whenever a resize or a
-/// msgSplitterChanged finds it showing anything else. Subscribed to that topic exactly while it
+/// One paragraph (its first 64 KB, then an ellipsis), wrapped 20 pixels narrower than the item
+/// whenever a resize or a msgSplitterChanged finds it showing anything else. Subscribed to that topic exactly while it
 /// exists.
 class TdecodeTextItem : public wxPanel {
  public:
@@ -62,9 +63,13 @@ class TdecodeTextItem : public wxPanel {
   TdecodeTextItem(wxWindow* parent, std::string item);
   ~TdecodeTextItem() override;
 
-  /// Wraps the paragraph at the client width less 20 unless the label already shows it so.
+  /// Wraps the paragraph at the client width less 20 unless the label already shows it so,
+  /// and has the panel lay the items out again when the paragraph's height changed.
   void doResize();
+  /// A new width has the panel rewrap and lay out once the resizing is over.
   void onResize(wxSizeEvent& event);
+  /// Wraps as doResize does, without the layout; true when it wrapped.
+  bool rewrap();
 
   wxGenericStaticText* label;
   wxBoxSizer* sizer;
@@ -74,6 +79,7 @@ class TdecodeTextItem : public wxPanel {
 
  private:
   void wrapTo(int width);
+  int wrapWidth(int itemWidth) const;  ///< the wrap width of an item that wide
 
   wxString shown;            ///< text as shown: cut after 64 KB and marked with an ellipsis
   wxString wrapped;          ///< the label as the last wrap set it
