@@ -377,10 +377,14 @@ TEST_F(DecodePane, ParagraphsAreWrappedOnlyForANewWidth) {
   };
   for (auto* t : texts) EXPECT_EQ(t->wraps, 1) << t->text;  // made at the panel's width
 
+  // A new width: every paragraph wraps once, and one relayout takes all their heights.
   const int narrow = FRAME_W * 2 / 3;
+  const int relayoutsBefore = pane->scroller->scrolled->relayouts;
   frame->SetClientSize(narrow, FRAME_H);
   ASSERT_TRUE(kvtest::runLoopUntil([&] { return pane->scroller->GetClientSize().x < narrow; }, 10000));
   settle(pane);
+  EXPECT_LE(pane->scroller->scrolled->relayouts - relayoutsBefore, 2);
+  for (auto* t : texts) EXPECT_EQ(t->wraps, 2) << t->text;
   for (auto* t : texts) EXPECT_TRUE(wrappedAt(t, t->GetClientSize().x - 20)) << t->text;
   const std::vector<int> before = wrapsOf();
   for (int height : {FRAME_H / 2, FRAME_H}) {  // the same width twice
