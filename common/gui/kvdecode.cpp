@@ -25,6 +25,7 @@ constexpr int COLUMN1_MARGIN = 20;    // column 1 takes three quarters of the wi
 constexpr int TITLE_FONT_NUM = 12;    // table title font = inherited font × 12 / 10
 constexpr int TITLE_FONT_DEN = 10;
 constexpr size_t MAX_SHOWN_BYTES = 64 * 1024;  // a longer paragraph is cut and marked
+constexpr size_t NATIVE_LABEL_MAX = 4 * 1024;  // characters; a longer paragraph is drawn by wx
 constexpr char UNTITLED[] = " ";      // title of a table whose title line is the bare "T"
 constexpr char TEXT_ITEM = 'S';
 constexpr char TABLE_ITEM = 'T';
@@ -145,15 +146,12 @@ void TscrolledPanel::render(const std::string& decode) {
 void TscrolledPanel::relayout() {
   relayoutQueued = false;
   ++relayouts;
-  // Paragraphs whose width changed wrap now, all before the one layout that takes their heights.
-  for (wxSizerItem* si : sizer->GetChildren())
-    if (auto* text = dynamic_cast<TdecodeTextItem*>(si->GetWindow())) text->rewrap();
   Layout();
   GetParent()->FitInside();
 }
 
 void TscrolledPanel::queueRelayout() {
-  // Every paragraph whose width or height changed asks; one layout serves them all.
+  // Every paragraph whose height changed asks; one layout serves them all.
   if (relayoutQueued) return;
   relayoutQueued = true;
   CallAfter(&TscrolledPanel::relayout);
@@ -165,9 +163,10 @@ TdecodeTextItem::TdecodeTextItem(wxWindow* parent, std::string item)
     : wxPanel(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxNO_BORDER),
       text(item.substr(1)),
       shown(shownText(text)) {
-  // Drawn by wx a line at a time: a toolkit label lays out a long multi-line text in a time
-  // that grows with its square.
-  label = new wxGenericStaticText(this, wxID_ANY, wxString());
+  // A long paragraph is drawn by wx a line at a time: the toolkit's own label lays a text of
+  // many lines out in a time that grows with its square.
+  if (shown.length() > NATIVE_LABEL_MAX) label = new wxGenericStaticText(this, wxID_ANY, wxString());
+  else label = new wxStaticText(this, wxID_ANY, wxString());
   // Wrapped at once at the width the panel gives its items, when it is known: the label never
   // holds the whole paragraph on one line, and the first layout wraps nothing again.
   auto* panel = dynamic_cast<TscrolledPanel*>(parent);
@@ -224,12 +223,7 @@ void TdecodeTextItem::doResize() {
 }
 
 void TdecodeTextItem::onResize(wxSizeEvent& event) {
-  // A resize of the pane passes through passing widths (a scroll bar comes and goes while the
-  // toolkit settles): the wrap waits for the width that stays, in the panel's next relayout.
-  if (wrapWidth(GetClientSize().x) != wrappedWidth) {
-    if (auto* panel = dynamic_cast<TscrolledPanel*>(GetParent())) panel->queueRelayout();
-    else doResize();
-  }
+  doResize();
   event.Skip(true);
 }
 

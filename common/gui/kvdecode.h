@@ -55,8 +55,9 @@ class TdecodePane : public wxPanel {
 };
 
 /// One paragraph (its first 64 KB, then an ellipsis), wrapped 20 pixels narrower than the item
-/// whenever a resize or a msgSplitterChanged finds it showing anything else. Subscribed to that topic exactly while it
-/// exists.
+/// (than the item would be beside a vertical scroll bar, when it is wider) whenever a resize or
+/// a msgSplitterChanged finds it showing anything else. Subscribed to that topic exactly while
+/// it exists.
 class TdecodeTextItem : public wxPanel {
  public:
   /// item is the whole item, "S" included.
@@ -66,18 +67,16 @@ class TdecodeTextItem : public wxPanel {
   /// Wraps the paragraph at the client width less 20 unless the label already shows it so,
   /// and has the panel lay the items out again when the paragraph's height changed.
   void doResize();
-  /// A new width has the panel rewrap and lay out once the resizing is over.
   void onResize(wxSizeEvent& event);
-  /// Wraps as doResize does, without the layout; true when it wrapped.
-  bool rewrap();
 
-  wxGenericStaticText* label;
+  wxStaticTextBase* label;  ///< a wxStaticText; a wxGenericStaticText beyond 4 K characters
   wxBoxSizer* sizer;
   std::string text;    ///< the paragraph: the item without its "S"
   int subHandle = -1;  ///< the hub handle of the msgSplitterChanged subscription
   int wraps = 0;       ///< how often the paragraph was wrapped (each costs time in its length)
 
  private:
+  bool rewrap();  ///< wraps unless the label shows the wrap at the width; true when it wrapped
   void wrapTo(int width);
   int wrapWidth(int itemWidth) const;  ///< the wrap width of an item that wide
 
