@@ -16,6 +16,7 @@
 #include <wx/sizer.h>
 
 #include "bench_common.h"
+#include "bench_gui_panes.h"
 #include "kvdataio.h"
 #include "kvdecode.h"
 #include "kvdpane.h"
@@ -281,6 +282,7 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("show_filter_toggle_first_screen", filterToggle)
       ->UseManualTime()
       ->Unit(benchmark::kMillisecond);
+  registerPaneBenchmarks();
   const int rc = kvbench::runMain(argc, argv);
   wxEntryCleanup();
   return rc;

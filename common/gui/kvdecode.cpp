@@ -3,9 +3,11 @@
 
 #include <algorithm>
 
+#include <wx/dcclient.h>
 #include <wx/font.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
+#include <wx/settings.h>
 
 #include "kvcolours.h"
 #include "kvglobs.h"
@@ -22,6 +24,8 @@ constexpr int FIRST_CELL_LINE = 2;    // lines 0 and 1 of a table are its title 
 constexpr int COLUMN1_MARGIN = 20;    // column 1 takes three quarters of the width less this
 constexpr int TITLE_FONT_NUM = 12;    // table title font = inherited font × 12 / 10
 constexpr int TITLE_FONT_DEN = 10;
+constexpr size_t MAX_SHOWN_BYTES = 64 * 1024;  // a longer paragraph is cut and marked
+constexpr size_t NATIVE_LABEL_MAX = 4 * 1024;  // characters; a longer paragraph is drawn by wx
 constexpr char UNTITLED[] = " ";      // title of a table whose title line is the bare "T"
 constexpr char TEXT_ITEM = 'S';
 constexpr char TABLE_ITEM = 'T';
@@ -32,6 +36,64 @@ wxString toWx(const std::string& s) {
   wxString w = wxString::FromUTF8(s.data(), s.size());
   if (w.empty() && !s.empty()) w = wxString(s.data(), wxConvISO8859_1, s.size());
   return w;
+}
+
+// The paragraph as the label shows it: whole up to MAX_SHOWN_BYTES; beyond, cut there (at a
+// character boundary) and ended by an ellipsis, so that a script's runaway text costs a bounded
+// time to wrap and draw.
+wxString shownText(const std::string& text) {
+  if (text.size() <= MAX_SHOWN_BYTES) return toWx(text);
+  size_t cut = MAX_SHOWN_BYTES;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80) --cut;
+  return toWx(text.substr(0, cut)) + wxString::FromUTF8("\xe2\x80\xa6");
+}
+
+// Appends line to out broken into pieces no wider than width pixels at its blanks, the way
+// wxStaticText::Wrap breaks it: the blank at a break becomes the line break, and a word wider
+// than the width stands alone on its line. ext holds the extent of every prefix of line, so
+// the line is measured once and the work grows with its length.
+void wrapLine(const std::wstring& line, const wxArrayInt& ext, int width, std::wstring& out) {
+  const size_t n = std::min(line.size(), ext.size());
+  size_t start = 0;
+  int base = 0;  // the extent of line[0, start)
+  for (;;) {
+    // line[start, end) is narrower than width; the character at end would reach it.
+    const size_t end = static_cast<size_t>(
+        std::lower_bound(ext.begin() + static_cast<long>(start), ext.begin() + static_cast<long>(n),
+                         base + width) - ext.begin());
+    if (end >= n) break;
+    size_t cut = end;
+    while (cut > start && line[cut] != L' ') --cut;
+    if (cut == start) cut = line.find(L' ', end);  // one long word: break after it
+    if (cut == std::wstring::npos || cut >= n) break;
+    out.append(line, start, cut - start).push_back(L'\n');
+    start = cut + 1;
+    base = ext[cut];
+  }
+  out.append(line, start, std::wstring::npos);
+}
+
+// The paragraph with line breaks inserted so that no line is wider than width pixels in win's
+// font (its own line breaks stay); unchanged for a negative width.
+wxString wrapText(wxWindow* win, const wxString& text, int width) {
+  if (width < 0) return text;
+  wxClientDC dc(win);
+  dc.SetFont(win->GetFont());
+  const std::wstring all = text.ToStdWstring();
+  std::wstring out;
+  out.reserve(all.size() + all.size() / 16);
+  wxArrayInt ext;
+  for (size_t from = 0;;) {
+    const size_t to = std::min(all.find(L'\n', from), all.size());
+    const std::wstring line = all.substr(from, to - from);
+    ext.clear();
+    if (!line.empty()) dc.GetPartialTextExtents(wxString(line), ext);
+    wrapLine(line, ext, width, out);
+    if (to == all.size()) break;
+    out.push_back(L'\n');
+    from = to + 1;
+  }
+  return wxString(out);
 }
 
 }  // namespace
@@ -82,18 +144,33 @@ void TscrolledPanel::render(const std::string& decode) {
 }
 
 void TscrolledPanel::relayout() {
+  relayoutQueued = false;
+  ++relayouts;
   Layout();
   GetParent()->FitInside();
+}
+
+void TscrolledPanel::queueRelayout() {
+  // Every paragraph whose height changed asks; one layout serves them all.
+  if (relayoutQueued) return;
+  relayoutQueued = true;
+  CallAfter(&TscrolledPanel::relayout);
 }
 
 // ---- paragraph ----
 
 TdecodeTextItem::TdecodeTextItem(wxWindow* parent, std::string item)
     : wxPanel(parent, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxNO_BORDER),
-      text(item.substr(1)) {
-  label = new wxStaticText(this, wxID_ANY, wxString());
-  label->SetLabelText(toWx(text));  // shown as it stands: "&" is no mnemonic here
-  label->Wrap(-1);
+      text(item.substr(1)),
+      shown(shownText(text)) {
+  // A long paragraph is drawn by wx a line at a time: the toolkit's own label lays a text of
+  // many lines out in a time that grows with its square.
+  if (shown.length() > NATIVE_LABEL_MAX) label = new wxGenericStaticText(this, wxID_ANY, wxString());
+  else label = new wxStaticText(this, wxID_ANY, wxString());
+  // Wrapped at once at the width the panel gives its items, when it is known: the label never
+  // holds the whole paragraph on one line, and the first layout wraps nothing again.
+  auto* panel = dynamic_cast<TscrolledPanel*>(parent);
+  wrapTo(panel && panel->GetClientSize().x > 0 ? wrapWidth(panel->GetClientSize().x - 2 * ITEM_BORDER) : -1);
   sizer = new wxBoxSizer(wxHORIZONTAL);
   sizer->Add(label, 1, wxEXPAND);
   SetSizer(sizer);
@@ -108,16 +185,41 @@ TdecodeTextItem::~TdecodeTextItem() {
   _G.unsub(msgSplitterChanged, subHandle);
 }
 
+void TdecodeTextItem::wrapTo(int width) {
+  // Shown as it stands: "&" is no mnemonic here.
+  label->SetLabelText(wrapText(label, shown, width));
+  wrapped = label->GetLabel();
+  wrappedWidth = width;
+  ++wraps;
+}
+
+int TdecodeTextItem::wrapWidth(int itemWidth) const {
+  // While the pane is resized the toolkit counts the vertical scroll bar in and out of the
+  // panel's width by turns, and the items follow. Wrapping as if the bar always took its room
+  // keeps the paragraphs from being wrapped again at each turn.
+  if (auto* panel = dynamic_cast<TscrolledPanel*>(GetParent())) {
+    const wxWindow* scroller = panel->GetParent();
+    const int withBar = scroller->GetSize().x - scroller->GetWindowBorderSize().x -
+                        wxSystemSettings::GetMetric(wxSYS_VSCROLL_X, scroller) - 2 * ITEM_BORDER;
+    itemWidth = std::min(itemWidth, withBar);
+  }
+  return std::max(-1, itemWidth - WRAP_MARGIN);
+}
+
+bool TdecodeTextItem::rewrap() {
+  // Wrapping costs time in the length of the text: done only when the width changed or the
+  // label no longer shows the last wrap. A height change alone (a layout) leaves it be.
+  const int width = wrapWidth(GetClientSize().x);
+  if (width == wrappedWidth && label->GetLabel() == wrapped) return false;
+  wrapTo(width);
+  return true;
+}
+
 void TdecodeTextItem::doResize() {
-  // Back to the unwrapped text first: Wrap only adds line breaks to what the label holds.
-  label->SetLabelText(toWx(text));
-  label->Wrap(-1);
-  label->Wrap(GetClientSize().x - WRAP_MARGIN);
   // A paragraph that now takes more or fewer lines needs another height, and the scroll range
   // with it; the scrolled panel lays its items out again once the current event is done.
-  if (GetBestSize().y != GetSize().y)
-    if (auto* panel = dynamic_cast<TscrolledPanel*>(GetParent()))
-      panel->CallAfter(&TscrolledPanel::relayout);
+  if (rewrap() && GetBestSize().y != GetSize().y)
+    if (auto* panel = dynamic_cast<TscrolledPanel*>(GetParent())) panel->queueRelayout();
 }
 
 void TdecodeTextItem::onResize(wxSizeEvent& event) {
@@ -168,13 +270,23 @@ TdecodeList::TdecodeList(wxWindow* parent, std::vector<std::string>& lines)
     setSize();
   }
   Bind(wxEVT_SIZE, &TdecodeList::onResize, this);
+  // The wheel arrives at the window under the pointer: the list's rows and header are windows
+  // of their own.
+  Bind(wxEVT_MOUSEWHEEL, &TdecodeList::onWheel, this);
+  for (wxWindow* child : GetChildren()) child->Bind(wxEVT_MOUSEWHEEL, &TdecodeList::onWheel, this);
 }
 
 void TdecodeList::setSize() {
   if (Fsv.size() < 2) return;
-  wxRect r;
-  const int y = GetItemCount() > 0 && GetItemRect(0, r, wxLIST_RECT_BOUNDS) ? r.y : 0;
-  const int height = y * static_cast<int>(Fsv.size() - 1) + LIST_EXTRA_HEIGHT;
+  // The rows stand as far apart as the toolkit draws them, which need not be the height of the
+  // header above them: the first two rows tell the spacing. With a single row only the header
+  // height is known, and it stands for the row's.
+  const int rows = GetItemCount();
+  wxRect r0, r1;
+  const int y = rows > 0 && GetItemRect(0, r0, wxLIST_RECT_BOUNDS) ? r0.y : 0;
+  int height = y * static_cast<int>(Fsv.size() - 1) + LIST_EXTRA_HEIGHT;
+  if (rows > 1 && GetItemRect(1, r1, wxLIST_RECT_BOUNDS) && r1.y > r0.y)
+    height = y + (r1.y - r0.y) * rows + LIST_EXTRA_HEIGHT;
   SetMinSize(wxSize(-1, height));
   SetMaxSize(wxSize(-1, height));
 }
@@ -186,6 +298,16 @@ void TdecodeList::onResize(wxSizeEvent& event) {
   if (GetColumnCount() > 1) SetColumnWidth(1, std::max(0, w * 3 / 4 - COLUMN1_MARGIN));
   setSize();
   event.Skip(true);
+}
+
+void TdecodeList::onWheel(wxMouseEvent& event) {
+  if (event.GetWheelAxis() == wxMOUSE_WHEEL_VERTICAL)
+    for (wxWindow* w = GetParent(); w; w = w->GetParent())
+      if (auto* scroller = dynamic_cast<wxScrolledWindow*>(w)) {
+        scroller->HandleOnMouseWheel(event);
+        return;
+      }
+  event.Skip();  // sideways: the list scrolls its columns itself
 }
 
 wxItemAttr* TdecodeList::OnGetItemAttr(long item) const {

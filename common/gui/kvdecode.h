@@ -7,9 +7,11 @@
 #include <wx/listctrl.h>
 #include <wx/panel.h>
 #include <wx/scrolwin.h>
+#include <wx/stattext.h>
+// After wx/stattext.h, which it would otherwise keep from declaring wxStaticText.
+#include <wx/generic/stattextg.h>
 
 class wxBoxSizer;
-class wxStaticText;
 
 /// The vertically scrolled panel that holds one window per item of the decode string.
 class TscrolledPanel : public wxPanel {
@@ -22,8 +24,14 @@ class TscrolledPanel : public wxPanel {
   void render(const std::string& decode);
   /// Lays the items out again and updates the scroll range (after a paragraph re-wrapped).
   void relayout();
+  /// Asks for one relayout once the current event is done, however many items ask.
+  void queueRelayout();
 
   wxBoxSizer* sizer;  ///< vertical; holds the item windows in the order of the items
+  int relayouts = 0;  ///< how often relayout ran (each lays out every item)
+
+ private:
+  bool relayoutQueued = false;
 };
 
 /// The scrolled window around the TscrolledPanel: background DECODE_BG, vertical scrolling only.
@@ -46,21 +54,35 @@ class TdecodePane : public wxPanel {
   TscrollerPanel* scroller;
 };
 
-/// One paragraph, re-wrapped 20 pixels narrower than the item on every resize and on every
-/// msgSplitterChanged. Subscribed to that topic exactly while it exists.
+/// One paragraph (its first 64 KB, then an ellipsis), wrapped 20 pixels narrower than the item
+/// (than the item would be beside a vertical scroll bar, when it is wider) whenever a resize or
+/// a msgSplitterChanged finds it showing anything else. Subscribed to that topic exactly while
+/// it exists.
 class TdecodeTextItem : public wxPanel {
  public:
   /// item is the whole item, "S" included.
   TdecodeTextItem(wxWindow* parent, std::string item);
   ~TdecodeTextItem() override;
 
+  /// Wraps the paragraph at the client width less 20 unless the label already shows it so,
+  /// and has the panel lay the items out again when the paragraph's height changed.
   void doResize();
   void onResize(wxSizeEvent& event);
 
-  wxStaticText* label;
+  wxStaticTextBase* label;  ///< a wxStaticText; a wxGenericStaticText beyond 4 K characters
   wxBoxSizer* sizer;
   std::string text;    ///< the paragraph: the item without its "S"
   int subHandle = -1;  ///< the hub handle of the msgSplitterChanged subscription
+  int wraps = 0;       ///< how often the paragraph was wrapped (each costs time in its length)
+
+ private:
+  bool rewrap();  ///< wraps unless the label shows the wrap at the width; true when it wrapped
+  void wrapTo(int width);
+  int wrapWidth(int itemWidth) const;  ///< the wrap width of an item that wide
+
+  wxString shown;            ///< text as shown: cut after 64 KB and marked with an ellipsis
+  wxString wrapped;          ///< the label as the last wrap set it
+  int wrappedWidth = -2;     ///< the width of that wrap (-1: unwrapped; -2: none yet)
 };
 
 /// One table item: a centred title over a virtual list of the item's cell lines.
@@ -85,9 +107,13 @@ class TdecodeList : public wxListView {
   /// lines must outlive the list (they are its owner's).
   TdecodeList(wxWindow* parent, std::vector<std::string>& lines);
 
-  /// Fixes the height at (top of item 0) × (lines - 1) + 12 pixels when there are 2 lines or more.
+  /// Fixes the height at the top of item 0 plus one line spacing (item 1's top less item 0's)
+  /// per row, plus 12 pixels; with fewer than two rows at (top of item 0) × (lines - 1) + 12.
+  /// Nothing when there are fewer than 2 lines.
   void setSize();
   void onResize(wxSizeEvent& event);
+  /// The list never scrolls itself (it is as high as its rows): the wheel scrolls the pane.
+  void onWheel(wxMouseEvent& event);
 
   std::vector<std::string>& Fsv;
   mutable wxItemAttr evenAttr;  // handed out as non-const by the const OnGetItemAttr

@@ -121,3 +121,34 @@ TEST_F(DataPane, ThreeHundredBytesTakeThreeDigitOffsetsFrom0x100) {
     EXPECT_NE(text.find(line), std::string::npos) << line;
   EXPECT_EQ(text.substr(text.size() - last.size()), last);
 }
+
+// A transfer of 192 KB reads back whole, and its lines go into the control in a few insertions
+// rather than one per line (each insertion is a change the control lays out and reports).
+TEST_F(DataPane, A192KBDumpReadsBackWholeFromFewInsertions) {
+  std::vector<uint8_t> data(192 * 1024);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 256);
+  int changes = 0;
+  pane->textCtrl->Bind(wxEVT_TEXT, [&](wxCommandEvent&) { ++changes; });
+  const std::string text = shown(data);
+  EXPECT_LE(changes, 6);
+
+  const auto lines = kvtest::splitLines(text);
+  ASSERT_EQ(lines.size(), 3 + data.size() / 8);  // count line, empty line, header, dump lines
+  EXPECT_EQ(lines[0], " 196608 bytes");
+  EXPECT_EQ("\n\n" + lines[2], HEADER);
+  const auto dumpLine = [&](size_t line) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, " %02zx:", line * 8);
+    std::string s = buf, chars;
+    for (size_t i = line * 8; i < line * 8 + 8; ++i) {
+      std::snprintf(buf, sizeof buf, " %02x", data[i]);
+      s += buf;
+      chars += data[i] >= 0x20 && data[i] <= 0x7e ? static_cast<char>(data[i]) : '.';
+    }
+    return s + "  " + chars;
+  };
+  EXPECT_EQ(lines[3], dumpLine(0));
+  EXPECT_EQ(lines.back(), dumpLine(data.size() / 8 - 1));
+  EXPECT_EQ(lines.back().substr(0, 7), " 2fff8:");
+  for (size_t line = 0; line < data.size() / 8; line += 997) EXPECT_EQ(lines[3 + line], dumpLine(line)) << line;
+}

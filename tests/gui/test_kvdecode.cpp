@@ -1,11 +1,14 @@
 // Tests of the decode pane: the item windows a decode string makes, and every captured row shown.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <map>
 #include <memory>
 
 #include <lua.hpp>
 #include <wx/frame.h>
+#include <wx/gdicmn.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 
@@ -294,4 +297,148 @@ TEST_F(DecodePane, EveryCapturedRowShowsItems) {
     }
     EXPECT_EQ(shown, static_cast<int>(v.lin->size())) << name;
   }
+}
+
+// ---- at scale: long tables, many and long paragraphs, the wheel ----
+
+namespace {
+
+/// A payload table as the shipped script writes it: offset and 16 bytes a line.
+std::string payloadTable(int lines) {
+  std::string s = "TPayload\nOffset#Bytes";
+  for (int l = 0; l < lines; ++l) s += "\n" + std::to_string(l * 16) + "#00 11 22 33 44 55 66 77";
+  return s;
+}
+
+/// Lets the pane settle: the loop runs until the scroll range has stayed the same for 300 ms.
+void settle(TdecodePane* pane) {
+  int last = -1;
+  auto since = std::chrono::steady_clock::now();
+  kvtest::runLoopUntil([&] {
+    int h = 0;
+    pane->scroller->GetVirtualSize(nullptr, &h);
+    if (h != last) {
+      last = h;
+      since = std::chrono::steady_clock::now();
+    }
+    return std::chrono::steady_clock::now() - since > std::chrono::milliseconds(300);
+  }, 60000);
+}
+
+std::vector<TdecodeTextItem*> textItems(TdecodePane* pane) {
+  std::vector<TdecodeTextItem*> out;
+  for (wxSizerItem* si : pane->scroller->scrolled->sizer->GetChildren())
+    if (auto* t = dynamic_cast<TdecodeTextItem*>(si->GetWindow())) out.push_back(t);
+  return out;
+}
+
+}  // namespace
+
+// The rows stand closer than the header is high: the list is as high as its rows, not as high
+// as 300 header heights, so the pane ends within two rows below the last one.
+TEST_F(DecodePane, ThreeHundredLineTableLeavesNoBlankBelowIt) {
+  render(payloadTable(300));
+  settle(pane);
+  auto* item = items().at(0);
+  auto* list = findChild<TdecodeList>(item);
+  wxRect first, second, last;
+  ASSERT_TRUE(list->GetItemRect(0, first));
+  ASSERT_TRUE(list->GetItemRect(1, second));
+  ASSERT_TRUE(list->GetItemRect(299, last));
+  const int spacing = second.y - first.y;
+  ASSERT_GT(spacing, 0);
+  const int contentBottom = item->GetPosition().y + list->GetPosition().y +
+                            list->GetClientAreaOrigin().y + last.GetBottom() + 1;
+  int panelHeight = 0;
+  pane->scroller->GetVirtualSize(nullptr, &panelHeight);
+  EXPECT_GE(panelHeight, contentBottom);
+  EXPECT_LE(panelHeight - contentBottom, 2 * spacing) << "row spacing " << spacing;
+  EXPECT_LE(last.GetBottom(), list->GetClientSize().y);  // every row within the list
+}
+
+// Each paragraph is wrapped when it is made and when its width changes, not on every layout:
+// a hundred of them settle at once, and a resize or a sash move that keeps the width wraps
+// none again.
+TEST_F(DecodePane, ParagraphsAreWrappedOnlyForANewWidth) {
+  std::string decode;
+  for (int i = 0; i < 100; ++i)
+    decode += "SParagraph " + std::to_string(i) + " with words enough to wrap in a narrow pane;" +
+              (i % 10 ? "" : payloadTable(3) + ";");
+  const int relayouts = pane->scroller->scrolled->relayouts;
+  render(decode);
+  settle(pane);
+  EXPECT_LE(pane->scroller->scrolled->relayouts - relayouts, 2);
+  const auto texts = textItems(pane);
+  ASSERT_EQ(texts.size(), 100u);
+  const auto wrapsOf = [&] {
+    std::vector<int> w;
+    for (auto* t : texts) w.push_back(t->wraps);
+    return w;
+  };
+  for (auto* t : texts) EXPECT_EQ(t->wraps, 1) << t->text;  // made at the panel's width
+
+  // A new width: every paragraph wraps once, and one relayout takes all their heights.
+  const int narrow = FRAME_W * 2 / 3;
+  const int relayoutsBefore = pane->scroller->scrolled->relayouts;
+  frame->SetClientSize(narrow, FRAME_H);
+  ASSERT_TRUE(kvtest::runLoopUntil([&] { return pane->scroller->GetClientSize().x < narrow; }, 10000));
+  settle(pane);
+  EXPECT_LE(pane->scroller->scrolled->relayouts - relayoutsBefore, 2);
+  for (auto* t : texts) EXPECT_EQ(t->wraps, 2) << t->text;
+  for (auto* t : texts) EXPECT_TRUE(wrappedAt(t, t->GetClientSize().x - 20)) << t->text;
+  const std::vector<int> before = wrapsOf();
+  for (int height : {FRAME_H / 2, FRAME_H}) {  // the same width twice
+    frame->SetClientSize(narrow, height);
+    ASSERT_TRUE(kvtest::runLoopUntil([&] { return frame->GetClientSize().y == height; }, 10000));
+    settle(pane);
+  }
+  _G.pub(msgSplitterChanged, 0);  // a sash move that changed no width
+  settle(pane);
+  EXPECT_EQ(wrapsOf(), before);
+}
+
+// A paragraph beyond 64 KB shows its first 64 KB and an ellipsis; the item keeps the whole text.
+TEST_F(DecodePane, ParagraphIsCutAfter64KBWithAnEllipsis) {
+  std::string words;
+  while (words.size() < 100 * 1024) words += "w\xc3\xa9rd ";  // two-byte characters straddle the cut
+  render("S" + words);
+  auto* t = textItems(pane).at(0);
+  EXPECT_EQ(t->text, words);
+  std::string shown = str(t->label->GetLabelText());
+  for (char& c : shown) c = c == '\n' ? ' ' : c;
+  const std::string ellipsis = "\xe2\x80\xa6";
+  ASSERT_GE(shown.size(), ellipsis.size());
+  EXPECT_EQ(shown.substr(shown.size() - ellipsis.size()), ellipsis);
+  const std::string kept = shown.substr(0, shown.size() - ellipsis.size());
+  EXPECT_GE(kept.size(), 64u * 1024 - 1);
+  EXPECT_LE(kept.size(), 64u * 1024);
+  EXPECT_EQ(kept, words.substr(0, kept.size()));
+}
+
+// The wheel turned over a table, through the X server as a user turns it, scrolls the pane.
+TEST(DecodePaneWheel, WheelOverATableScrollsThePane) {
+  if (std::system("command -v xdotool >/dev/null 2>&1") != 0) GTEST_SKIP() << "xdotool not installed";
+  // At the right edge of the screen, away from the other test windows at its top left.
+  const wxSize screen = wxGetDisplaySize();
+  const wxSize size(400, 500);
+  auto* frame = new wxFrame(nullptr, wxID_ANY, "wheel", wxPoint(std::max(0, screen.x - size.x), 0), size);
+  std::unique_ptr<wxFrame, void (*)(wxFrame*)> owner(frame, [](wxFrame* f) { delete f; });
+  auto* pane = new TdecodePane(frame);
+  frame->Show();
+  frame->Raise();
+  ASSERT_TRUE(kvtest::runLoopUntil([&] { return pane->scroller->GetClientSize().y > 100; }, 10000));
+  pane->render(payloadTable(300));
+  settle(pane);
+  auto* list = findChild<TdecodeList>(pane->scroller->scrolled->sizer->GetItem(size_t{0})->GetWindow());
+  ASSERT_NE(list, nullptr);
+  // The middle of the visible part of the pane, which the list covers there.
+  const wxRect visible = pane->scroller->GetScreenRect();
+  const wxPoint at(visible.x + visible.width / 2, visible.y + visible.height / 2);
+  ASSERT_TRUE(list->GetScreenRect().Contains(at));
+  ASSERT_EQ(pane->scroller->GetViewStart().y, 0);
+  const std::string cmd = "xdotool mousemove --sync " + std::to_string(at.x) + " " + std::to_string(at.y) +
+                          " click --repeat 3 --delay 50 5";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  EXPECT_TRUE(kvtest::runLoopUntil([&] { return pane->scroller->GetViewStart().y > 0; }, 10000))
+      << "the pane did not scroll";
 }
