@@ -73,12 +73,11 @@ void wrapLine(const std::wstring& line, const wxArrayInt& ext, int width, std::w
   out.append(line, start, std::wstring::npos);
 }
 
-// The paragraph with line breaks inserted so that no line is wider than width pixels in win's
-// font (its own line breaks stay); unchanged for a negative width.
-wxString wrapText(wxWindow* win, const wxString& text, int width) {
+// The paragraph with line breaks inserted so that no line is wider than width pixels in font,
+// measured on dc (its own line breaks stay); unchanged for a negative width.
+wxString wrapText(wxDC& dc, const wxFont& font, const wxString& text, int width) {
   if (width < 0) return text;
-  wxClientDC dc(win);
-  dc.SetFont(win->GetFont());
+  dc.SetFont(font);
   const std::wstring all = text.ToStdWstring();
   std::wstring out;
   out.reserve(all.size() + all.size() / 16);
@@ -134,12 +133,17 @@ TscrolledPanel::TscrolledPanel(wxWindow* parent)
 void TscrolledPanel::render(const std::string& decode) {
   // Destroys the windows at once, so text items leave the hub before new ones join it.
   sizer->Clear(true);
+  // Every new paragraph is measured on this one context: making one costs about as much as
+  // measuring a paragraph.
+  wxClientDC dc(this);
+  measureDC = &dc;
   for (std::string& item : utils::split(decode, ';')) {
     wxWindow* w = nullptr;
     if (item[0] == TEXT_ITEM) w = new TdecodeTextItem(this, item);
     else if (item[0] == TABLE_ITEM) w = new TdecodeListItem(this, item);
     if (w) sizer->Add(w, 0, wxEXPAND | wxLEFT | wxRIGHT | wxTOP, ITEM_BORDER);
   }
+  measureDC = nullptr;
   Layout();
 }
 
@@ -187,7 +191,13 @@ TdecodeTextItem::~TdecodeTextItem() {
 
 void TdecodeTextItem::wrapTo(int width) {
   // Shown as it stands: "&" is no mnemonic here.
-  label->SetLabelText(wrapText(label, shown, width));
+  auto* panel = dynamic_cast<TscrolledPanel*>(GetParent());
+  if (panel && panel->measureDC) {
+    label->SetLabelText(wrapText(*panel->measureDC, label->GetFont(), shown, width));
+  } else {
+    wxClientDC dc(label);
+    label->SetLabelText(wrapText(dc, label->GetFont(), shown, width));
+  }
   wrapped = label->GetLabel();
   wrappedWidth = width;
   ++wraps;

@@ -12,6 +12,7 @@
 #include <wx/generic/stattextg.h>
 
 class wxBoxSizer;
+class wxDC;
 
 /// The vertically scrolled panel that holds one window per item of the decode string.
 class TscrolledPanel : public wxPanel {
@@ -29,6 +30,8 @@ class TscrolledPanel : public wxPanel {
 
   wxBoxSizer* sizer;  ///< vertical; holds the item windows in the order of the items
   int relayouts = 0;  ///< how often relayout ran (each lays out every item)
+  /// While render makes the items: the context their paragraphs are measured on.
+  wxDC* measureDC = nullptr;
 
  private:
   bool relayoutQueued = false;
