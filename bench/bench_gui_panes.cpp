@@ -187,6 +187,18 @@ void decodeLongParagraphSash(benchmark::State& st) {
   st.counters["bytes"] = static_cast<double>(decode.size());
 }
 
+void decodeParagraphsSash(benchmark::State& st) {
+  Panes p;
+  p.decode->render(paragraphs(scaled(2000)));
+  settle();
+  int step = SASH_STEP;
+  timeCalls(st, [] {}, [&] {
+    p.main->SetSashPosition(p.main->GetSashPosition() + step);
+    step = -step;
+    _G.pub(msgSplitterChanged, 0);
+  });
+}
+
 void decodeLongTable(benchmark::State& st) {
   const size_t lines = scaled(4096);
   timeRender(st, payloadTable(lines));
@@ -213,6 +225,7 @@ void registerPaneBenchmarks() {
   };
   reg("decode_2000_paragraphs", decodeParagraphs);
   reg("decode_paragraph_200KB", decodeLongParagraph);
+  reg("decode_2000_paragraphs_sash_move", decodeParagraphsSash);
   reg("decode_paragraph_200KB_sash_move", decodeLongParagraphSash);
   reg("decode_table_4096_lines", decodeLongTable);
   reg("raw_dump_64KB", [](benchmark::State& st) { rawDump(st, 64 * 1024); });

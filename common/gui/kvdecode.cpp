@@ -133,18 +133,23 @@ TscrolledPanel::TscrolledPanel(wxWindow* parent)
 void TscrolledPanel::render(const std::string& decode) {
   // Destroys the windows at once, so text items leave the hub before new ones join it.
   sizer->Clear(true);
-  // Every new paragraph is measured on this one context: making one costs about as much as
-  // measuring a paragraph.
-  wxClientDC dc(this);
-  measureDC = &dc;
   for (std::string& item : utils::split(decode, ';')) {
     wxWindow* w = nullptr;
     if (item[0] == TEXT_ITEM) w = new TdecodeTextItem(this, item);
     else if (item[0] == TABLE_ITEM) w = new TdecodeListItem(this, item);
     if (w) sizer->Add(w, 0, wxEXPAND | wxLEFT | wxRIGHT | wxTOP, ITEM_BORDER);
   }
-  measureDC = nullptr;
   Layout();
+}
+
+wxDC& TscrolledPanel::measureDC() {
+  // Making a context costs about as much as measuring a paragraph: the paragraphs that one
+  // render or one resize wraps share one, dropped once the current event is done.
+  if (!measurer) {
+    measurer = std::make_unique<wxClientDC>(this);
+    CallAfter([this] { measurer.reset(); });
+  }
+  return *measurer;
 }
 
 void TscrolledPanel::relayout() {
@@ -191,9 +196,8 @@ TdecodeTextItem::~TdecodeTextItem() {
 
 void TdecodeTextItem::wrapTo(int width) {
   // Shown as it stands: "&" is no mnemonic here.
-  auto* panel = dynamic_cast<TscrolledPanel*>(GetParent());
-  if (panel && panel->measureDC) {
-    label->SetLabelText(wrapText(*panel->measureDC, label->GetFont(), shown, width));
+  if (auto* panel = dynamic_cast<TscrolledPanel*>(GetParent())) {
+    label->SetLabelText(wrapText(panel->measureDC(), label->GetFont(), shown, width));
   } else {
     wxClientDC dc(label);
     label->SetLabelText(wrapText(dc, label->GetFont(), shown, width));

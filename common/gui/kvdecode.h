@@ -1,9 +1,11 @@
 // Decode pane: a row's decode string shown as stacked paragraphs and titled tables.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include <wx/dcclient.h>
 #include <wx/listctrl.h>
 #include <wx/panel.h>
 #include <wx/scrolwin.h>
@@ -12,7 +14,6 @@
 #include <wx/generic/stattextg.h>
 
 class wxBoxSizer;
-class wxDC;
 
 /// The vertically scrolled panel that holds one window per item of the decode string.
 class TscrolledPanel : public wxPanel {
@@ -30,11 +31,12 @@ class TscrolledPanel : public wxPanel {
 
   wxBoxSizer* sizer;  ///< vertical; holds the item windows in the order of the items
   int relayouts = 0;  ///< how often relayout ran (each lays out every item)
-  /// While render makes the items: the context their paragraphs are measured on.
-  wxDC* measureDC = nullptr;
+  /// The context paragraphs are measured on, kept until the current event is done.
+  wxDC& measureDC();
 
  private:
   bool relayoutQueued = false;
+  std::unique_ptr<wxClientDC> measurer;  ///< see measureDC
 };
 
 /// The scrolled window around the TscrolledPanel: background DECODE_BG, vertical scrolling only.
