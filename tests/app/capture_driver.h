@@ -3,6 +3,7 @@
 #pragma once
 
 #include <dlfcn.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <wx/dialog.h>
 
@@ -28,6 +29,17 @@ namespace captest {
 using A = TctlPageTestAccess;
 using kvtest::TuiScript;
 using Clock = std::chrono::steady_clock;
+
+/// A path of name that belongs to this test process alone. ctest runs the tests of one suite as
+/// parallel processes: a stream file that one of them writes again while the simulator of another
+/// reads it is read cut short, and that capture decodes fewer rows than the test expects.
+inline std::string processFile(const std::string& name) {
+  return ::testing::TempDir() + "kv" + std::to_string(getpid()) + "_" + name;
+}
+inline void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
 
 // ---- what the user sees ----
 inline TctlPage* page() { return dynamic_cast<TctlPage*>(kvtest::findWindow(ID_CTL_PAGE)); }
@@ -159,9 +171,7 @@ class DialogTest : public ::testing::Test {
 
   /// A probe that streams a short enumeration mix at 1 MiB/s from a file written to path.
   static void streamingProbe(const std::string& path) {
-    const std::vector<uint8_t> stream = usbenc::enumerationMix(20000, 3);
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(stream.data()), std::streamsize(stream.size()));
+    writeBytes(path, usbenc::enumerationMix(20000, 3));
     scenario(probeScenario("KV-SIM-16") + "capture_file = " + path + "\ncapture_rate = 1048576\n");
   }
 

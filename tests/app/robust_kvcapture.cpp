@@ -2,7 +2,7 @@
 // so it runs as a program of its own (it replaces the global allocator).
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
+#include <cstdio>
 #include <new>
 #include <thread>
 
@@ -45,10 +45,10 @@ class DecodeFailure : public DialogTest {
   static void SetUpTestSuite() {
     // Back-to-back traffic: a 2 MiB capture makes more events than a 1 MiB vector holds.
     const std::vector<uint8_t> stream = usbenc::saturatedBus(size_t{2} << 20, 3);
-    streamPath = kvtest::artefactDir() + "/saturated_stream.raw";
-    std::ofstream(streamPath, std::ios::binary)
-        .write(reinterpret_cast<const char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
+    streamPath = processFile("saturated_stream.raw");
+    writeBytes(streamPath, stream);
   }
+  static void TearDownTestSuite() { std::remove(streamPath.c_str()); }
   void SetUp() override {
     DialogTest::SetUp();
     guiThread = std::this_thread::get_id();

@@ -2,7 +2,7 @@
 // 300 ms timer, driven by a scripted user who posts button, key and text events from inside it.
 #include <gmock/gmock.h>
 
-#include <fstream>
+#include <cstdio>
 #include <functional>
 #include <thread>
 #include <utility>
@@ -24,10 +24,10 @@ class CaptureDialog : public DialogTest {
  protected:
   static void SetUpTestSuite() {
     stream = usbenc::enumerationMix(200000, 7);
-    streamPath = kvtest::artefactDir() + "/capture_stream.raw";
-    std::ofstream(streamPath, std::ios::binary)
-        .write(reinterpret_cast<const char*>(stream.data()), static_cast<std::streamsize>(stream.size()));
+    streamPath = processFile("capture_stream.raw");
+    writeBytes(streamPath, stream);
   }
+  static void TearDownTestSuite() { std::remove(streamPath.c_str()); }
 
   /// A probe streaming the test's traffic at RATE; extra lines go into its section.
   static void probe(const std::string& extra = "") {
