@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include <sys/stat.h>
+
 #include <lua.hpp>
 
 #include "kvglobs.h"
@@ -223,7 +225,14 @@ void TdisplData::initLua() {
   openBareLua();
   // The script's own code runs under the budget of a decode call, so that a loop at load
   // time ends as an error too.
-  int status = luaL_loadfile(luaState, INIT_SCRIPT);
+  // Only a regular file is loaded: opening a FIFO without a writer would block the start for
+  // ever. A missing script gets Lua's own message.
+  struct stat st {};
+  int status = LUA_ERRFILE;
+  if (stat(INIT_SCRIPT, &st) == 0 && !S_ISREG(st.st_mode))
+    lua_pushfstring(luaState, "cannot read %s: not a regular file", INIT_SCRIPT);
+  else
+    status = luaL_loadfile(luaState, INIT_SCRIPT);
   if (status == LUA_OK) status = rowutils::budgetedCall(luaState, 0, LUA_MULTRET);
   if (status != LUA_OK) {
     // The program goes on as with no script: a fresh state, so that nothing the failed script

@@ -1,9 +1,16 @@
 // Tests of the display data: show filters, visible-row walks, bytes, marks, getNode, loads.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <lua.hpp>
 
@@ -314,13 +321,41 @@ TEST_F(DisplData, EndlessScriptsEndAsErrors) {
   }
 }
 
-TEST_F(DisplData, MissingScriptIsReportedToo) {
-  TempDir tmp;
-  WorkDir here(tmp.path(""));
-  ::testing::internal::CaptureStderr();
-  TdisplData dd;
-  EXPECT_EQ(::testing::internal::GetCapturedStderr().rfind("Error: ", 0), 0u)
-      << "a missing script is a load failure too";
+// A missing script and a FIFO in its place are load failures too. Opening a FIFO would block
+// the start until a writer comes: the guard opens its other end after a while, so that such a
+// start ends (late) instead of hanging the test.
+TEST_F(DisplData, MissingScriptOrAFifoIsReportedToo) {
+  for (const bool fifo : {false, true}) {
+    TempDir tmp;
+    std::filesystem::create_directories(tmp.path("scripts"));
+    const std::string script = tmp.path("scripts/init.lua");
+    if (fifo) {
+      ASSERT_EQ(mkfifo(script.c_str(), 0600), 0);
+    }
+    WorkDir here(tmp.path(""));
+    std::atomic<bool> started{true};
+    std::thread guard([&] {
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (started && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      const int fd = fifo && started ? open(script.c_str(), O_WRONLY | O_NONBLOCK) : -1;
+      if (fd >= 0) close(fd);
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    ::testing::internal::CaptureStderr();
+    {
+      TdisplData dd;
+    }
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    started = false;
+    guard.join();
+    EXPECT_EQ(err.rfind("Error: ", 0), 0u) << (fifo ? "fifo: " : "missing: ") << err;
+    if (fifo) {
+      EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
+      EXPECT_LT(seconds, 10.0) << "the start waited for a writer of the FIFO";
+    }
+  }
 }
 
 }  // namespace
