@@ -355,11 +355,14 @@ class TdecodeMemory {
     bytesChecked = committed;
     const double left = pos > 0 && pos < stream ? static_cast<double>(stream - pos) / static_cast<double>(pos) : 0.0;
     uint64_t need = DECODE_GROWTH_ALLOWANCE + scaled(committed, left) + laterSteps(1.0 + left);
-    // The reserved entries that the rows to come will fill are touched only then; a doubling
-    // allocates twice the vector beside the vector.
-    const uint64_t expected = std::min<uint64_t>(scaled(counted, 1.0 + left), events.capacity());
-    if (expected > events.size()) need += (expected - events.size()) * sizeof(TrowPtr);
-    if (events.size() + CHECK_ROWS > events.capacity()) need += 2 * events.capacity() * sizeof(TrowPtr);
+    // The reserved entries that the rows to come will fill are touched only then. A vector that
+    // outgrows its room (by the rows to come, or before the next check) allocates twice that
+    // room beside itself.
+    const uint64_t expected = scaled(counted, 1.0 + left);
+    const uint64_t toFill = std::min<uint64_t>(expected, events.capacity());
+    if (toFill > events.size()) need += (toFill - events.size()) * sizeof(TrowPtr);
+    if (std::max<uint64_t>(expected, events.size() + CHECK_ROWS + HEAP_CHECK_EVERY) > events.capacity())
+      need += 2 * events.capacity() * sizeof(TrowPtr);
     return utils::memoryFits(need);
   }
 
