@@ -321,10 +321,14 @@ constexpr uint64_t LATER_PER_TOKEN =
     sizeof(Ttransax) + POOL_BLOCK + 3 * sizeof(TrowPtr) + MALLOC_OVERHEAD + sizeof(TlinRow);
 /// Per SOF: its entry in the child list of its SOF group.
 constexpr uint64_t LATER_PER_SOF = sizeof(TrowPtr);
-/// What a decode may take between two checks: the rows and bytes of one check step, the rows
-/// made before they are next counted, and one chunk of the row pool.
-constexpr uint64_t DECODE_GROWTH_ALLOWANCE =
-    CHECK_BYTES + HEAP_CHECK_EVERY * (LARGEST_ROW + POOL_BLOCK + MAX_PAYLOAD + MALLOC_OVERHEAD) + TrowArena::MAX_CHUNK;
+/// Event rows made between two checks of a decode at most.
+constexpr uint64_t ROWS_PER_CHECK = CHECK_BYTES / LEAST_EVENT_ROW + HEAP_CHECK_EVERY;
+/// What a decode may take between two checks: the rows of one check step, the rows made
+/// before they are next counted, their entries in the events vector and one chunk of the row
+/// pool.
+constexpr uint64_t DECODE_GROWTH_ALLOWANCE = CHECK_BYTES +
+                                             HEAP_CHECK_EVERY * (LARGEST_ROW + POOL_BLOCK + MAX_PAYLOAD + MALLOC_OVERHEAD) +
+                                             ROWS_PER_CHECK * sizeof(TrowPtr) + TrowArena::MAX_CHUNK;
 
 /// Keeps a decode within the memory that the system can give, so that a capture too large for
 /// it fails as a decode instead of the process being killed when the pages are touched. Before
@@ -332,7 +336,8 @@ constexpr uint64_t DECODE_GROWTH_ALLOWANCE =
 /// then, as rows come, for the rest of the stream at the memory per stream byte seen so far,
 /// with what grouping and flattening will need for the rows so far and to come; after the last
 /// row, for what those two steps need for the rows made. The rows are counted in steps of
-/// HEAP_CHECK_EVERY; the system is asked every CHECK_ROWS rows or CHECK_BYTES of memory, so a
+/// HEAP_CHECK_EVERY; the system is asked every CHECK_BYTES of rows (asking costs a few hundred
+/// microseconds: a few dozen questions per GB of rows leave the decode speed as it was), so a
 /// decode of fewer rows never asks.
 class TdecodeMemory {
  public:
@@ -346,12 +351,10 @@ class TdecodeMemory {
   }
 
   /// Counts the rows appended to events since the last call; pos: the stream bytes decoded.
-  /// Every CHECK_ROWS rows or CHECK_BYTES of memory: false when the rest of the decode would
-  /// not fit.
+  /// Every CHECK_BYTES of rows: false when the rest of the decode would not fit.
   bool add(const TrowVec& events, uint64_t pos) {
     countRows(events);
-    if (counted - rowsChecked < CHECK_ROWS && committed - bytesChecked < CHECK_BYTES) return true;
-    rowsChecked = counted;
+    if (committed - bytesChecked < CHECK_BYTES) return true;
     bytesChecked = committed;
     const double left = pos > 0 && pos < stream ? static_cast<double>(stream - pos) / static_cast<double>(pos) : 0.0;
     uint64_t need = DECODE_GROWTH_ALLOWANCE + scaled(committed, left) + laterSteps(1.0 + left);
@@ -361,7 +364,7 @@ class TdecodeMemory {
     const uint64_t expected = scaled(counted, 1.0 + left);
     const uint64_t toFill = std::min<uint64_t>(expected, events.capacity());
     if (toFill > events.size()) need += (toFill - events.size()) * sizeof(TrowPtr);
-    if (std::max<uint64_t>(expected, events.size() + CHECK_ROWS + HEAP_CHECK_EVERY) > events.capacity())
+    if (std::max<uint64_t>(expected, events.size() + ROWS_PER_CHECK) > events.capacity())
       need += 2 * events.capacity() * sizeof(TrowPtr);
     return utils::memoryFits(need);
   }
@@ -402,7 +405,6 @@ class TdecodeMemory {
   uint64_t committed = 0;
   uint64_t tokens = 0;
   uint64_t sofs = 0;
-  uint64_t rowsChecked = 0;
   uint64_t bytesChecked = 0;
 };
 
