@@ -321,12 +321,16 @@ constexpr uint64_t LATER_PER_TOKEN =
     sizeof(Ttransax) + POOL_BLOCK + 3 * sizeof(TrowPtr) + MALLOC_OVERHEAD + sizeof(TlinRow);
 /// Per SOF: its entry in the child list of its SOF group.
 constexpr uint64_t LATER_PER_SOF = sizeof(TrowPtr);
+/// A decode asks the system after its first CHECK_BYTES of rows, then after every this much: a
+/// question costs a few hundred microseconds, so that a few dozen per GB of rows leave the
+/// decode speed as it was.
+constexpr uint64_t DECODE_CHECK_BYTES = uint64_t{64} << 20;
 /// Event rows made between two checks of a decode at most.
-constexpr uint64_t ROWS_PER_CHECK = CHECK_BYTES / LEAST_EVENT_ROW + HEAP_CHECK_EVERY;
+constexpr uint64_t ROWS_PER_CHECK = DECODE_CHECK_BYTES / LEAST_EVENT_ROW + HEAP_CHECK_EVERY;
 /// What a decode may take between two checks: the rows of one check step, the rows made
 /// before they are next counted, their entries in the events vector and one chunk of the row
 /// pool.
-constexpr uint64_t DECODE_GROWTH_ALLOWANCE = CHECK_BYTES +
+constexpr uint64_t DECODE_GROWTH_ALLOWANCE = DECODE_CHECK_BYTES +
                                              HEAP_CHECK_EVERY * (LARGEST_ROW + POOL_BLOCK + MAX_PAYLOAD + MALLOC_OVERHEAD) +
                                              ROWS_PER_CHECK * sizeof(TrowPtr) + TrowArena::MAX_CHUNK;
 
@@ -336,8 +340,8 @@ constexpr uint64_t DECODE_GROWTH_ALLOWANCE = CHECK_BYTES +
 /// then, as rows come, for the rest of the stream at the memory per stream byte seen so far,
 /// with what grouping and flattening will need for the rows so far and to come; after the last
 /// row, for what those two steps need for the rows made. The rows are counted in steps of
-/// HEAP_CHECK_EVERY; the system is asked every CHECK_BYTES of rows (asking costs a few hundred
-/// microseconds: a few dozen questions per GB of rows leave the decode speed as it was), so a
+/// HEAP_CHECK_EVERY; the system is asked after the first CHECK_BYTES of rows, early enough to
+/// stop a capture far too large before it has taken much, then every DECODE_CHECK_BYTES. A
 /// decode of fewer rows never asks.
 class TdecodeMemory {
  public:
@@ -351,10 +355,10 @@ class TdecodeMemory {
   }
 
   /// Counts the rows appended to events since the last call; pos: the stream bytes decoded.
-  /// Every CHECK_BYTES of rows: false when the rest of the decode would not fit.
+  /// At each check: false when the rest of the decode would not fit.
   bool add(const TrowVec& events, uint64_t pos) {
     countRows(events);
-    if (committed - bytesChecked < CHECK_BYTES) return true;
+    if (committed - bytesChecked < (bytesChecked == 0 ? CHECK_BYTES : DECODE_CHECK_BYTES)) return true;
     bytesChecked = committed;
     const double left = pos > 0 && pos < stream ? static_cast<double>(stream - pos) / static_cast<double>(pos) : 0.0;
     uint64_t need = DECODE_GROWTH_ALLOWANCE + scaled(committed, left) + laterSteps(1.0 + left);
