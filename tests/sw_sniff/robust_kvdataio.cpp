@@ -135,10 +135,8 @@ TEST(DecodeMemory, CapturesThatWouldNotFitFailEarly) {
   } cases[] = {
       {"not even the events fit", &raw, 1 << 20, false, false},
       {"the rows outgrow what is free", &raw, 48 << 20, false, true},
-      {"enough memory", &raw, uint64_t{4} << 30, true, true},
       {"a small decode asks nothing", &small, 0, true, true},
-      {"the same bytes again, with too little", &raw, 1 << 20, false, false},
-      {"and again once the memory is there", &raw, uint64_t{4} << 30, true, true},
+      {"the same bytes once the memory is there", &raw, uint64_t{4} << 30, true, true},
   };
   for (const auto& c : cases) {
     limit = utils::MEMORY_HEADROOM + c.free;
