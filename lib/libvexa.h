@@ -128,7 +128,9 @@ LIBVEXA_API const char* getSerialX(void* h);
 /**
  * Decodes the bytes of the last capture (exactly its getCaptureCount bytes) into the handle's
  * rows, replacing the rows there were; returns when the decode has ended. 1 when it succeeded,
- * 0 when it failed (out of memory).
+ * 0 when it failed (out of memory, or the decode would not fit into the memory the system can
+ * give, which is found before it is taken): the handle then holds no rows, and the capture's
+ * bytes stay, so a later startDecode decodes them again.
  */
 LIBVEXA_API int startDecode(void* h);
 /** 1 when the last decode succeeded (stays 1 until the next decode), else 0. */

@@ -15,6 +15,7 @@
 #include <exception>
 #include <fstream>
 #include <iterator>
+#include <new>
 
 #include "kvmemory.h"
 #include "kvrawevt.h"
@@ -208,10 +209,12 @@ size_t flatCount(const TrowVec& rows) {
 constexpr uint64_t ROW_SIZE[] = {sizeof(Treset),     sizeof(Tsof),      sizeof(Ttoken),   sizeof(Tdata),
                                  sizeof(Thandshake), sizeof(TsofGroup), sizeof(Ttransax), sizeof(Ttransfer)};
 constexpr uint64_t LARGEST_ROW = *std::max_element(std::begin(ROW_SIZE), std::end(ROW_SIZE));
-/// What every row of a load adds at most: its shared-pointer control block in the pool (with
-/// alignment and the sanitizer's red zone), its entry in its parent's list with the slack of a
-/// doubling vector, and its entry in the flat list.
-constexpr uint64_t ROW_OVERHEAD = 40 + 2 * sizeof(TrowPtr) + sizeof(TlinRow);
+/// A row's shared-pointer control block in the row pool, with alignment and the sanitizer's
+/// red zone.
+constexpr uint64_t POOL_BLOCK = 40;
+/// What every row of a load adds at most: its block in the pool, its entry in its parent's list
+/// with the slack of a doubling vector, and its entry in the flat list.
+constexpr uint64_t ROW_OVERHEAD = POOL_BLOCK + 2 * sizeof(TrowPtr) + sizeof(TlinRow);
 /// The heap's own cost of a data packet's byte vector.
 constexpr uint64_t MALLOC_OVERHEAD = 16;
 /// Bytes of text per byte of memory that a written row line has at most: a data packet writes
@@ -233,6 +236,12 @@ static_assert(*std::min_element(std::begin(ROW_SIZE), std::end(ROW_SIZE)) + ROW_
               "only payload bytes make a line longer than its row's memory");
 /// An estimate at least this large cannot fit anywhere; larger ones are cut to it.
 constexpr double HOPELESS = 9e18;
+
+/// x times f, cut to HOPELESS.
+uint64_t scaled(uint64_t x, double f) {
+  const double v = static_cast<double>(x) * f;
+  return v >= HOPELESS ? static_cast<uint64_t>(HOPELESS) : static_cast<uint64_t>(v);
+}
 
 /// Keeps a sample-file load within the memory that the system can give, without a pass of its
 /// own over the file. The need is estimated from the body length that the file declares (its
@@ -280,8 +289,7 @@ class TloadMemory {
     if (declared <= textRead) return 0;
     const double seen = textRead > 0 ? static_cast<double>(committed) / static_cast<double>(textRead) : 0.0;
     const double perByte = std::max(seen, 1.0 / static_cast<double>(TEXT_PER_MEMORY));
-    const double rest = static_cast<double>(declared - textRead) * perByte;
-    return rest >= HOPELESS ? static_cast<uint64_t>(HOPELESS) : static_cast<uint64_t>(rest);
+    return scaled(declared - textRead, perByte);
   }
 
   const uint64_t declared;
@@ -299,6 +307,111 @@ uint64_t rowMemory(const Tbase& row) {
   return (known ? ROW_SIZE[row.kind] : LARGEST_ROW) + ROW_OVERHEAD + bytes;
 }
 
+/// Payload bytes of a data packet at most (1027 bytes with PID and CRC).
+constexpr uint64_t MAX_PAYLOAD = 1024;
+/// The least an event row costs: the smallest event row kind in its pool block.
+constexpr uint64_t LEAST_EVENT_ROW =
+    std::min({sizeof(Treset), sizeof(Tsof), sizeof(Ttoken), sizeof(Tdata), sizeof(Thandshake)}) + POOL_BLOCK;
+/// What grouping and flattening need per event at least: its entry among the roots (reserved
+/// for every event) and its entry in the flat list.
+constexpr uint64_t LATER_PER_EVENT = sizeof(TrowPtr) + sizeof(TlinRow);
+/// Per token: the transaction that the grouper opens for it (its block in the pool and its
+/// child list of up to three rows) and the transaction's flat row.
+constexpr uint64_t LATER_PER_TOKEN =
+    sizeof(Ttransax) + POOL_BLOCK + 3 * sizeof(TrowPtr) + MALLOC_OVERHEAD + sizeof(TlinRow);
+/// Per SOF: its entry in the child list of its SOF group.
+constexpr uint64_t LATER_PER_SOF = sizeof(TrowPtr);
+/// A decode asks the system after its first CHECK_BYTES of rows, then after every this much: a
+/// question costs a few hundred microseconds, so that a few dozen per GB of rows leave the
+/// decode speed as it was.
+constexpr uint64_t DECODE_CHECK_BYTES = uint64_t{64} << 20;
+/// Event rows made between two checks of a decode at most.
+constexpr uint64_t ROWS_PER_CHECK = DECODE_CHECK_BYTES / LEAST_EVENT_ROW + HEAP_CHECK_EVERY;
+/// What a decode may take between two checks: the rows of one check step, the rows made
+/// before they are next counted, their entries in the events vector and one chunk of the row
+/// pool.
+constexpr uint64_t DECODE_GROWTH_ALLOWANCE = DECODE_CHECK_BYTES +
+                                             HEAP_CHECK_EVERY * (LARGEST_ROW + POOL_BLOCK + MAX_PAYLOAD + MALLOC_OVERHEAD) +
+                                             ROWS_PER_CHECK * sizeof(TrowPtr) + TrowArena::MAX_CHUNK;
+
+/// Keeps a decode within the memory that the system can give, so that a capture too large for
+/// it fails as a decode instead of the process being killed when the pages are touched. Before
+/// the first row it asks for the events reservation and the least that the estimated rows cost;
+/// then, as rows come, for the rest of the stream at the memory per stream byte seen so far,
+/// with what grouping and flattening will need for the rows so far and to come; after the last
+/// row, for what those two steps need for the rows made. The rows are counted in steps of
+/// HEAP_CHECK_EVERY; the system is asked after the first CHECK_BYTES of rows, early enough to
+/// stop a capture far too large before it has taken much, then every DECODE_CHECK_BYTES. A
+/// decode of fewer rows never asks.
+class TdecodeMemory {
+ public:
+  explicit TdecodeMemory(uint64_t streamBytes) : stream(streamBytes) {}
+
+  /// Before any row, for a reservation of reserved events: false when it and the least that as
+  /// many rows cost cannot fit. Smaller needs than one check step are left to the checks.
+  static bool fitsAtStart(size_t reserved) {
+    const uint64_t least = reserved * (sizeof(TrowPtr) + LEAST_EVENT_ROW);
+    return least < CHECK_BYTES || utils::memoryFits(least);
+  }
+
+  /// Counts the rows appended to events since the last call; pos: the stream bytes decoded.
+  /// At each check: false when the rest of the decode would not fit.
+  bool add(const TrowVec& events, uint64_t pos) {
+    countRows(events);
+    if (committed - bytesChecked < (bytesChecked == 0 ? CHECK_BYTES : DECODE_CHECK_BYTES)) return true;
+    bytesChecked = committed;
+    const double left = pos > 0 && pos < stream ? static_cast<double>(stream - pos) / static_cast<double>(pos) : 0.0;
+    uint64_t need = DECODE_GROWTH_ALLOWANCE + scaled(committed, left) + laterSteps(1.0 + left);
+    // The reserved entries that the rows to come will fill are touched only then. A vector that
+    // outgrows its room (by the rows to come, or before the next check) allocates twice that
+    // room beside itself.
+    const uint64_t expected = scaled(counted, 1.0 + left);
+    const uint64_t toFill = std::min<uint64_t>(expected, events.capacity());
+    if (toFill > events.size()) need += (toFill - events.size()) * sizeof(TrowPtr);
+    if (std::max<uint64_t>(expected, events.size() + ROWS_PER_CHECK) > events.capacity())
+      need += 2 * events.capacity() * sizeof(TrowPtr);
+    return utils::memoryFits(need);
+  }
+
+  /// After the last row: false when grouping and flattening the rows would not fit (asked from
+  /// CHECK_ROWS rows on).
+  bool laterStepsFit(const TrowVec& events) {
+    countRows(events);
+    return counted < CHECK_ROWS || utils::memoryFits(laterSteps(1.0));
+  }
+
+ private:
+  void countRows(const TrowVec& events) {
+    for (; counted < events.size(); ++counted) {
+      const Tbase* row = events[counted].get();
+      if (!row) continue;
+      uint64_t bytes = (row->kind >= ROW_RESET && row->kind <= ROW_TRANSFER ? ROW_SIZE[row->kind] : LARGEST_ROW) + POOL_BLOCK;
+      if (row->kind == ROW_DATA) {
+        // The data kind is set only by the data row class.
+        const size_t payload = static_cast<const Tdata*>(row)->data.capacity();
+        if (payload > 0) bytes += payload + MALLOC_OVERHEAD;
+      } else if (row->kind == ROW_TOKEN) {
+        ++tokens;
+      } else if (row->kind == ROW_SOF) {
+        ++sofs;
+      }
+      committed += bytes;
+    }
+  }
+
+  /// What grouping and flattening need for the rows counted, times f.
+  uint64_t laterSteps(double f) const {
+    return scaled(counted * LATER_PER_EVENT + tokens * LATER_PER_TOKEN + sofs * LATER_PER_SOF, f);
+  }
+
+  const uint64_t stream;
+  uint64_t counted = 0;  ///< rows of the events counted so far
+  uint64_t committed = 0;
+  uint64_t tokens = 0;
+  uint64_t sofs = 0;
+  uint64_t bytesChecked = 0;
+};
+
 }  // namespace
 
 void TdataIO::rawDataToEventVec(std::span<const uint8_t> raw,
@@ -308,20 +421,31 @@ void TdataIO::rawDataToEventVec(std::span<const uint8_t> raw,
   if (raw.empty()) return;
   // Room for every event at once: growing the vector step by step would copy it and touch
   // about twice its memory.
-  events->reserve(Tevents::estimateEvents(raw));
+  const size_t estimate = Tevents::estimateEvents(raw);
+  // With overcommit the memory is granted now and found missing when it is touched, which
+  // ends the process: a decode that will not fit is refused before, as out of memory.
+  TdecodeMemory memory(raw.size());
+  if (!memory.fitsAtStart(estimate)) throw std::bad_alloc();
+  events->reserve(estimate);
   adviseHugePages(events->data(), events->capacity() * sizeof(TrowPtr));
   adviseHeapGrowth();
   Tevents decoder(raw);
   uint64_t pos = 0;
   for (size_t n = 1; decoder.getNextEvent(*events, pos); ++n) {
     if (progress) progress(static_cast<size_t>(pos));
-    if (n % HEAP_CHECK_EVERY == 0) adviseHeapGrowth();
+    if (n % HEAP_CHECK_EVERY == 0) {
+      adviseHeapGrowth();
+      if (!memory.add(*events, pos)) throw std::bad_alloc();
+    }
   }
+  if (!memory.laterStepsFit(*events)) throw std::bad_alloc();
 }
 
 void TdataIO::eventVecToTreeRootVec(const std::shared_ptr<TrowVec>& events,
                                     const std::shared_ptr<TrowVec>& roots) {
   roots->clear();
+  // The roots are reserved for every event and the flat list takes at least a row per event.
+  if (events->size() >= CHECK_ROWS && !utils::memoryFits(events->size() * LATER_PER_EVENT)) throw std::bad_alloc();
   // There are never more roots than events: one reservation instead of a vector that grows.
   roots->reserve(events->size());
   adviseHugePages(roots->data(), roots->capacity() * sizeof(TrowPtr));
@@ -332,7 +456,9 @@ void TdataIO::eventVecToTreeRootVec(const std::shared_ptr<TrowVec>& events,
 void TdataIO::treeRootVecToLinVec(const std::shared_ptr<TrowVec>& roots,
                                   const std::shared_ptr<TlinRowVec>& lin) {
   lin->clear();
-  lin->reserve(flatCount(*roots));
+  const size_t rows = flatCount(*roots);
+  if (rows >= CHECK_ROWS && !utils::memoryFits(rows * sizeof(TlinRow))) throw std::bad_alloc();
+  lin->reserve(rows);
   adviseHugePages(lin->data(), lin->capacity() * sizeof(TlinRow));
   for (const auto& root : *roots) treeRow2Linear(root, -1, lin, 0);
 }

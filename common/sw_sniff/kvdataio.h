@@ -52,13 +52,19 @@ class TdataIO {
   TdataIO& operator=(const TdataIO&) = delete;
 
   /// Clears events, then decodes the raw stream into them; progress (if set) gets the raw byte
-  /// position after each event. The bytes are read in place, never copied.
+  /// position after each event. The bytes are read in place, never copied. Throws
+  /// std::bad_alloc, with the rows made so far in events, when the decode and the grouping and
+  /// flattening after it would not fit into the memory the system can give (checked before the
+  /// first row, as the rows come and after the last, see utils::memoryFits; a small decode
+  /// never asks).
   void rawDataToEventVec(std::span<const uint8_t> raw, const std::shared_ptr<TrowVec>& events,
                          const std::function<void(size_t)>& progress);
-  /// Clears roots, then groups the events into them.
+  /// Clears roots, then groups the events into them. Throws std::bad_alloc, before any root,
+  /// when the roots and the least flat list of the events would not fit.
   void eventVecToTreeRootVec(const std::shared_ptr<TrowVec>& events,
                              const std::shared_ptr<TrowVec>& roots);
-  /// Clears the flat list, then flattens every root into it.
+  /// Clears the flat list, then flattens every root into it. Throws std::bad_alloc, before any
+  /// row, when the flat list would not fit.
   void treeRootVecToLinVec(const std::shared_ptr<TrowVec>& roots,
                            const std::shared_ptr<TlinRowVec>& lin);
   /// Appends the row and its subtree in pre-order; sets handle, parent and ordinal of each row.

@@ -14,8 +14,8 @@ TexThread::~TexThread() = default;
 
 void TexThread::threadFunc() {
   // The thread entry stops every exception: a decode that failed (out of memory) leaves
-  // succeeded false and the views as far as they got. Done is raised after every run, so an
-  // owner waiting for it is never left waiting.
+  // succeeded false and empty views. Done is raised after every run, so an owner waiting for it
+  // is never left waiting.
   try {
     TdataIO io;
     // A capture buffer can hold older bytes beyond the capture: only the first rawCount are
@@ -27,6 +27,11 @@ void TexThread::threadFunc() {
     io.treeRootVecToLinVec(roots, lin);
     succeeded.store(true, std::memory_order_release);
   } catch (...) {
+    // No half-made views: what the decode made is freed, the vectors' room included (the memory
+    // that ran short goes back), in place for the holders of the view pointers.
+    TrowVec().swap(*events);
+    TrowVec().swap(*roots);
+    TlinRowVec().swap(*lin);
   }
   done.store(true);
 }

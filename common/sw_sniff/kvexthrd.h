@@ -27,6 +27,8 @@ class TexThread {
   /// by default): a capture buffer may hold older bytes beyond its capture count. The bytes are
   /// borrowed and read in place, never copied, and must not change meanwhile; null decodes as an empty stream. Returns the done
   /// flag, which is true after every run; getSucceeded() tells whether the run got to its end.
+  /// A decode that would not fit into the memory the system can give fails early, before it
+  /// has taken that memory; the bytes stay as they were, so they can be decoded again.
   bool startDecode(const std::vector<uint8_t>* rawBytes, size_t count = SIZE_MAX);
   /// Loads a sample file. When it yields flat rows the new flat list and roots are swapped in
   /// whole (holders of the old pointers keep the old vectors) and their number is returned;
@@ -35,8 +37,8 @@ class TexThread {
 
   /// The last decode has finished (successfully or not).
   bool getDone() const { return done.load(std::memory_order_acquire); }
-  /// The last decode ran all its steps (false after one that failed, e.g. out of memory; the
-  /// views then hold what was made before the failure).
+  /// The last decode ran all its steps (false after one that failed, out of memory; the views
+  /// are then empty, and what the decode had made is freed).
   bool getSucceeded() const { return succeeded.load(std::memory_order_acquire); }
   /// Raw byte position that the packet decoder has reached.
   size_t getDecodedCount() const { return decoded.load(std::memory_order_acquire); }
