@@ -3,7 +3,7 @@
 # default sample gives the window, an empty tree and the message that the file holds no readable
 # rows. A decode script that loops or allocates without end while it loads, or allocates without
 # end in a row's decode, gives the window with the sample's rows, and "Error: " on standard error
-# for the script that failed to load. Each run ends with status 0 on File, Exit.
+# for the script that failed to load; so does a FIFO as the decode script. Each run ends with status 0 on File, Exit.
 # Usage: e2e_hostile_start.sh <ostrel> <source dir>
 source "$(dirname "$0")/e2e_lib.sh"
 OSTREL=$1
@@ -37,6 +37,21 @@ grep -q '^Error: not enough memory' "$E2E_ART/load_allocation.out" || fail "no e
 # The shipped script with every transaction's decode allocating without end.
 run_case decode_allocation "$(cat "$SRC/scripts/init.lua")
 function transaction_decode(t) $GROW end"
+
+# A FIFO as the decode script: the window and the sample's rows come all the same.
+rm "$run/scripts/init.lua"
+mkfifo "$run/scripts/init.lua"
+cp "$SRC/default.kvd" "$run/"
+t0=$SECONDS
+start_app "$run" "$OSTREL"
+win=$(wait_window "$APP_TITLE")
+wait_tree script_fifo "$win" "$ROWS" >/dev/null
+grep -q '^Error: cannot read ./scripts/init.lua: not a regular file' "$E2E_ART/ostrel.out" ||
+  fail "no error for a FIFO as the script: $(cat "$E2E_ART/ostrel.out")"
+note "a FIFO as the decode script: window and rows after $((SECONDS - t0)) s"
+menu_exit "$win"
+wait_exit
+rm "$run/scripts/init.lua"
 
 rm "$run/default.kvd"
 mkfifo "$run/default.kvd"
