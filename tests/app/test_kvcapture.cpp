@@ -122,8 +122,12 @@ TEST_F(CaptureDialog, CancelRightAfterOpeningReturnsOnceTheThreadLeftItsStep) {
   auto d = run(script);
   EXPECT_FALSE(d->retOK());
   expectNoRows(*d);
-  // The capture thread was joined and the USB layer released before the constructor returned.
-  const auto log = ProbeSimControl::log();
+  // The capture thread was joined and the USB layer released before the constructor returned:
+  // the program's last call is libusb_exit. The simulator's own events are skipped, since a
+  // probe that took its firmware comes back on the bus on the simulator's clock, which reading
+  // the log advances, also after the program let go of it.
+  auto log = ProbeSimControl::log();
+  std::erase_if(log, [](const std::string& line) { return line.rfind("event ", 0) == 0; });
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.back().rfind("libusb_exit", 0), 0u) << log.back();
   EXPECT_EQ(logCount("capture start"), 0u);
